@@ -1,0 +1,50 @@
+// NimboraService: the program entry. Normalises one pair of settings, creates
+// the service module and hands the process to the service application, which
+// installs, removes or runs the service.
+
+#include <windows.h>
+
+#include "service/NimboraServiceForm.h"
+#include "settings/CustomRegistry.h"
+#include "settings/SettingsKeys.h"
+#include "svchost/ServiceApplication.h"
+
+namespace nimbora {
+namespace {
+
+// With the program switched off (LoadNimbora false), its memory maintenance
+// is switched off as well. Runs on every start, install and removal included.
+void NormaliseSettings() {
+    if (RegReadBool(HKEY_LOCAL_MACHINE, SettingsKey, kLoadNimbora, true)) return;
+    if (RegReadBool(HKEY_LOCAL_MACHINE, SettingsKey, kDefragMemory, true))
+        RegWriteBool(HKEY_LOCAL_MACHINE, SettingsKey, kDefragMemory, false);
+}
+
+int RunProgram() {
+    TWindowApplication windowApplication;
+    TServiceApplication application(windowApplication, GetCommandLineW(), LoadMessageTexts());
+    NormaliseSettings();
+    if (!application.DelayInitialize && !application.Installing()) application.Initialize();
+    ServiceModule = application.CreateForm<TNimbora>();
+    struct ForgetModule {
+        ~ForgetModule() { ServiceModule = nullptr; }
+    } forget;
+    application.Run();
+    return 0;
+}
+
+}  // namespace
+}  // namespace nimbora
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    try {
+        return nimbora::RunProgram();
+    } catch (const nimbora::Exception& e) {
+        nimbora::ShowLastChanceError(e.ClassName(), e.Message(), e.Address());
+    } catch (const std::exception& e) {
+        nimbora::ShowLastChanceError(L"Exception", nimbora::WidenAscii(e.what()), nullptr);
+    } catch (...) {
+        nimbora::ShowLastChanceError(L"Exception", L"", nullptr);
+    }
+    return 1;
+}
