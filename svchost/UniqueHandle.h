@@ -57,10 +57,19 @@ struct HandleTraits {
     static void Close(Handle h) noexcept { CloseFn(h); }
 };
 
+// Files, whose failed opening is INVALID_HANDLE_VALUE rather than null.
+struct FileHandleTraits {
+    using Handle = HANDLE;
+    static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static bool IsValid(Handle h) noexcept { return h != INVALID_HANDLE_VALUE && h != nullptr; }
+    static void Close(Handle h) noexcept { CloseHandle(h); }
+};
+
 using UniqueHKey = UniqueHandle<HandleTraits<HKEY, &RegCloseKey>>;
 using UniqueModule = UniqueHandle<HandleTraits<HMODULE, &FreeLibrary>>;
 using UniqueServiceHandle = UniqueHandle<HandleTraits<SC_HANDLE, &CloseServiceHandle>>;
 using UniqueEventSource = UniqueHandle<HandleTraits<HANDLE, &DeregisterEventSource>>;
 using UniqueHandleObject = UniqueHandle<HandleTraits<HANDLE, &CloseHandle>>;  // threads, events, processes
+using UniqueFile = UniqueHandle<FileHandleTraits>;
 
 }  // namespace nimbora

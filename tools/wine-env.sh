@@ -30,12 +30,28 @@ wine_env_start() {
   fi
   /usr/lib/wine/wineserver -f -p >/dev/null 2>&1 &
   WINESERVER_PID=$!
+  # The first process of the session starts services.exe, whose standard
+  # error every service inherits: with the eventlog channel on, each event-log
+  # entry a service writes lands in this file, where end-to-end tests read it.
+  export NIMBORA_SERVICES_LOG="$(dirname "$WINEPREFIX")/$(basename "$WINEPREFIX")-services.log"
+  : >"$NIMBORA_SERVICES_LOG"
+  WINEDEBUG=-all,+eventlog /usr/lib/wine/wine64 cmd /c exit 2>>"$NIMBORA_SERVICES_LOG" >/dev/null
+  export NIMBORA_SERVICES_LOG_WIN="Z:${NIMBORA_SERVICES_LOG//\//\\}"
   trap wine_env_stop EXIT
 }
 
 wine_env_stop() {
-  [[ -n "$WINESERVER_PID" ]] && kill "$WINESERVER_PID" 2>/dev/null && wait "$WINESERVER_PID" 2>/dev/null
-  [[ -n "$XVFB_PID" ]] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
+  if [[ -n "$WINESERVER_PID" ]]; then
+    # N.B. the prefix's own processes (services.exe and the services it runs)
+    # outlive a killed server, so they are ended first, then the server itself.
+    /usr/lib/wine/wineserver -k 2>/dev/null || true
+    kill "$WINESERVER_PID" 2>/dev/null || true
+    wait "$WINESERVER_PID" 2>/dev/null || true
+  fi
+  if [[ -n "$XVFB_PID" ]]; then
+    kill "$XVFB_PID" 2>/dev/null || true
+    wait "$XVFB_PID" 2>/dev/null || true
+  fi
   WINESERVER_PID=""
   XVFB_PID=""
 }

@@ -1,0 +1,30 @@
+// NimboraDefrag.exe: frees the number of megabytes given as its one argument.
+// Windowless; exit codes in defrag/ExitCodes.h.
+
+#include <windows.h>
+
+#include "defrag/DefragProgram.h"
+#include "defrag/ExitCodes.h"
+#include "svchost/Exception.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    using namespace nimbora;
+    TEventLogger log(kDefragEventSource);
+    try {
+        // Below normal: the foreground program keeps the processor.
+        SetPriorityClass(GetCurrentProcess(), BELOW_NORMAL_PRIORITY_CLASS);
+        DefragRun run;
+        run.arguments = ProgramArguments();
+        run.settings = ReadDefragSettings();
+        run.reportPath = ReportPath();
+        Win32SystemCalls calls;
+        return RunDefragProgram(run, calls, log);
+    } catch (const Exception& e) {
+        log.LogMessage(L"The run ended with an error: " + e.Message());
+    } catch (const std::exception& e) {
+        std::wstring what;
+        for (const char* p = e.what(); *p != '\0'; ++p) what.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*p)));
+        log.LogMessage(L"The run ended with an error: " + what);
+    }
+    return kExitInternalError;
+}

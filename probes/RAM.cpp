@@ -1,0 +1,50 @@
+#include "probes/RAM.h"
+
+#include <cstddef>
+
+#include "probes/PhysicalMemory.h"
+#include "svchost/UniqueHandle.h"
+
+namespace nimbora {
+
+namespace {
+
+static_assert(sizeof(MEMORYSTATUSEX) == 64);
+static_assert(offsetof(MEMORYSTATUSEX, ullTotalPhys) == 8 && offsetof(MEMORYSTATUSEX, ullAvailPhys) == 16);
+
+using GlobalMemoryStatusExProc = BOOL(WINAPI*)(MEMORYSTATUSEX* status);
+
+// The record filled in, or a zeroed one when the query fails.
+MEMORYSTATUSEX ReadMemoryStatus() {
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof(MEMORYSTATUSEX);
+    if (!QueryMemoryStatus(status)) return MEMORYSTATUSEX{};
+    return status;
+}
+
+}  // namespace
+
+bool QueryMemoryStatus(MEMORYSTATUSEX& status) noexcept {
+    try {
+        const UniqueModule kernel32(LoadLibraryW(L"Kernel32.dll"));
+        if (!kernel32) return false;
+        const FARPROC proc = GetProcAddress(kernel32.get(), "GlobalMemoryStatusEx");
+        if (!proc) return false;
+        // N.B. through void(*)() so the conversion of the entry point's type
+        // is explicit and not warned about.
+        const auto query = reinterpret_cast<GlobalMemoryStatusExProc>(reinterpret_cast<void (*)()>(proc));
+        return query(&status) != FALSE;
+    } catch (...) {
+        return false;
+    }
+}
+
+std::int64_t GetTotalPhysicalMemory() noexcept {
+    return PhysicalMemoryBytes(ReadMemoryStatus().ullTotalPhys);
+}
+
+std::int64_t GetAvailablePhysicalMemory() noexcept {
+    return PhysicalMemoryBytes(ReadMemoryStatus().ullAvailPhys);
+}
+
+}  // namespace nimbora

@@ -1,0 +1,140 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "probes/CPU.h"
+#include "probes/RAM.h"
+#include "probes/VersionClassification.h"
+#include "probes/WindowsVersion.h"
+
+namespace nimbora {
+namespace {
+
+TEST(Probes, QuerySystemInformationPassesEverythingThrough) {
+    SystemBasicInformation basic{};
+    std::uint32_t returned = 0;
+    ASSERT_EQ(QuerySystemInformation(kSystemBasicInformation, &basic, sizeof basic, &returned), 0u);
+    EXPECT_EQ(returned, sizeof basic);
+    EXPECT_GE(basic.processorCount, 1);
+    EXPECT_EQ(basic.pageSize, 4096u);
+
+    // The kernel insists on the exact length of the basic record.
+    std::uint8_t larger[sizeof(SystemBasicInformation) + 8] = {};
+    EXPECT_NE(QuerySystemInformation(kSystemBasicInformation, larger, sizeof larger, nullptr), 0u);
+
+    SystemTimeOfDayInformation timeOfDay{};
+    ASSERT_EQ(QuerySystemInformation(kSystemTimeOfDayInformation, &timeOfDay, sizeof timeOfDay, nullptr), 0u);
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const auto nowTicks = static_cast<std::int64_t>((std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime);
+    EXPECT_LT(nowTicks - timeOfDay.currentTime, 10'000'000) << "within a second of the system time";
+    EXPECT_GE(nowTicks, timeOfDay.currentTime);
+
+    alignas(8) std::uint8_t performance[kPerformanceInformationBufferSize] = {};
+    EXPECT_EQ(QuerySystemInformation(kSystemPerformanceInformation, performance, sizeof performance, nullptr), 0u);
+}
+
+TEST(Probes, FirstProcessorSampleIsZeroAndTheNextMeasuresTheInterval) {
+    ProcessorSampler sampler;
+    EXPECT_EQ(sampler.GetProcessorUsage(), 0.0);
+    ASSERT_NE(sampler.State().LastIdleTime(), 0) << "the first sample is stored";
+    const std::int64_t firstTime = sampler.State().LastSystemTime();
+
+    // Keep one processor busy so the interval cannot read as more than idle.
+    const ULONGLONG end = GetTickCount64() + 200;
+    volatile std::uint64_t spin = 0;
+    while (GetTickCount64() < end) spin = spin + 1;
+
+    const double load = sampler.GetProcessorUsage();
+    EXPECT_GE(load, 0.5);
+    EXPECT_LE(load, 100.0);
+    EXPECT_GT(sampler.State().LastSystemTime(), firstTime);
+    std::printf("processor load over %lld ms of spinning: %.2f%%\n",
+                static_cast<long long>((sampler.State().LastSystemTime() - firstTime) / 10'000), load);
+}
+
+TEST(Probes, PhysicalMemoryReadingsAreConsistent) {
+    const std::int64_t total = GetTotalPhysicalMemory();
+    const std::int64_t available = GetAvailablePhysicalMemory();
+    EXPECT_GT(total, 0);
+    EXPECT_GT(available, 0);
+    EXPECT_GE(total, available);
+
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    ASSERT_TRUE(QueryMemoryStatus(status));
+    EXPECT_EQ(static_cast<std::int64_t>(status.ullTotalPhys), total);
+
+    MEMORYSTATUSEX unsized{};
+    EXPECT_FALSE(QueryMemoryStatus(unsized)) << "dwLength is the caller's to set";
+}
+
+TEST(Probes, RunningReleaseIsRecognised) {
+    const std::int32_t code = GetWindowsVersion();
+    EXPECT_GE(code, wvWindows2000);
+    EXPECT_LE(code, wvWindows11);
+}
+
+// Scripted answers for the version query: which record sizes succeed, and the
+// numbers each success reports.
+struct VersionScript {
+    bool extendedSucceeds = false;
+    bool basicSucceeds = false;
+    DWORD major = 0, minor = 0, build = 0;
+    BYTE productType = 0;
+    std::vector<DWORD> sizesSeen;
+    bool basicRecordCleared = true;
+};
+
+VersionScript* script = nullptr;  // the one the running test set up
+
+BOOL WINAPI ScriptedVersionQuery(OSVERSIONINFOW* info) {
+    script->sizesSeen.push_back(info->dwOSVersionInfoSize);
+    const bool extended = info->dwOSVersionInfoSize == sizeof(OSVERSIONINFOEXW);
+    if (!extended) {
+        const auto* bytes = reinterpret_cast<const BYTE*>(info);
+        for (std::size_t i = sizeof(DWORD); i < sizeof(OSVERSIONINFOW); ++i)
+            if (bytes[i] != 0) script->basicRecordCleared = false;
+    }
+    // A failing query leaves its marks behind in the record.
+    info->dwMajorVersion = 0xEE;
+    info->dwBuildNumber = 0xEEEE;
+    if (!(extended ? script->extendedSucceeds : script->basicSucceeds)) return FALSE;
+    info->dwMajorVersion = script->major;
+    info->dwMinorVersion = script->minor;
+    info->dwBuildNumber = script->build;
+    if (extended) reinterpret_cast<OSVERSIONINFOEXW*>(info)->wProductType = script->productType;
+    return TRUE;
+}
+
+TEST(Probes, VersionQueryFallsBackToTheBasicRecord) {
+    const struct {
+        const char* what;
+        bool extendedSucceeds, basicSucceeds;
+        DWORD major, minor, build;
+        BYTE productType;
+        std::int32_t expected;
+        std::vector<DWORD> sizes;
+    } cases[] = {
+        {"extended record", true, true, 6, 1, 7601, 3, wvWindowsServer2008, {284}},
+        {"basic record, 10.0 by build", false, true, 10, 0, 22000, 1, wvWindows11, {284, 276}},
+        {"basic record, 5.1", false, true, 5, 1, 2600, 1, wvWindowsXP, {284, 276}},
+        {"basic record has no product type", false, true, 6, 1, 7601, 1, wvUnknown, {284, 276}},
+        {"both fail", false, false, 10, 0, 19045, 1, wvUnknown, {284, 276}},
+    };
+    for (const auto& c : cases) {
+        VersionScript s{c.extendedSucceeds, c.basicSucceeds, c.major, c.minor, c.build, c.productType, {}, true};
+        script = &s;
+        EXPECT_EQ(GetWindowsVersion(&ScriptedVersionQuery), c.expected) << c.what;
+        EXPECT_EQ(s.sizesSeen, c.sizes) << c.what;
+        EXPECT_TRUE(s.basicRecordCleared) << c.what;
+    }
+    script = nullptr;
+}
+
+}  // namespace
+}  // namespace nimbora
