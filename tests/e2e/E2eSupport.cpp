@@ -67,6 +67,78 @@ ProcessResult RunProcess(const std::wstring& commandLine, const std::vector<std:
     return result;
 }
 
+namespace {
+
+struct DialogSearch {
+    DWORD pid;
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK FindDialogOf(HWND window, LPARAM param) {
+    auto* search = reinterpret_cast<DialogSearch*>(param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    wchar_t className[64] = {};
+    GetClassNameW(window, className, 64);
+    if (pid == search->pid && IsWindowVisible(window) && std::wstring(className) == L"#32770") {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+std::wstring WindowText(HWND window) {
+    wchar_t buffer[4096] = {};
+    GetWindowTextW(window, buffer, 4096);
+    return buffer;
+}
+
+Dialog ReadDialog(HWND window) {
+    Dialog d;
+    d.caption = WindowText(window);
+    for (HWND child = GetWindow(window, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t className[64] = {};
+        GetClassNameW(child, className, 64);
+        const std::wstring cls = className;
+        if (cls == L"Button" && IsWindowVisible(child)) ++d.buttons;
+        if (cls == L"Static" && GetDlgCtrlID(child) == 0xFFFF) d.text = WindowText(child);
+    }
+    return d;
+}
+
+}  // namespace
+
+DialogRun RunWithDialogs(const std::wstring& commandLine, const std::function<void(const Dialog&)>& whileShown,
+                         DWORD timeoutMs) {
+    DialogRun run;
+    std::wstring mutableLine = commandLine;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+        return run;
+    const UniqueHandleObject process(info.hProcess);
+    const UniqueHandleObject thread(info.hThread);
+    const auto deadline = GetTickCount64() + timeoutMs;
+    while (WaitForSingleObject(process.get(), 50) == WAIT_TIMEOUT) {
+        if (GetTickCount64() > deadline) {
+            TerminateProcess(process.get(), 0xDEAD);
+            break;
+        }
+        DialogSearch search{info.dwProcessId};
+        EnumWindows(&FindDialogOf, reinterpret_cast<LPARAM>(&search));
+        if (search.found == nullptr) continue;
+        Sleep(100);  // let the box finish laying itself out
+        const Dialog d = ReadDialog(search.found);
+        if (whileShown) whileShown(d);
+        run.dialogs.push_back(d);
+        PostMessageW(search.found, WM_COMMAND, IDOK, 0);
+        WaitUntil([&] { return !IsWindow(search.found) || !IsWindowVisible(search.found); }, std::chrono::seconds(5));
+    }
+    GetExitCodeProcess(process.get(), &run.exitCode);
+    return run;
+}
+
 UniqueHandleObject StartProcess(const std::wstring& commandLine) {
     std::wstring mutableLine = commandLine;
     STARTUPINFOW startup{};

@@ -23,6 +23,23 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::wstring& commandLine, const std::vector<std::wstring>& extraEnvironment = {},
                          DWORD timeoutMs = 60000);
 
+// A message box a program showed, as the user saw it.
+struct Dialog {
+    std::wstring caption;
+    std::wstring text;
+    int buttons = 0;
+};
+
+struct DialogRun {
+    DWORD exitCode = 0xFFFFFFFF;
+    std::vector<Dialog> dialogs;  // in the order shown; each was dismissed with OK
+};
+
+// Runs `commandLine` to its end, reading and dismissing every message box it
+// shows. `whileShown` runs once for each box before it is dismissed.
+DialogRun RunWithDialogs(const std::wstring& commandLine, const std::function<void(const Dialog&)>& whileShown = {},
+                         DWORD timeoutMs = 60000);
+
 // Starts `commandLine` without waiting.
 UniqueHandleObject StartProcess(const std::wstring& commandLine);
 
