@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "probes/Rounding.h"
+#include "svchost/Messages.h"
 
 namespace nimbora {
 
@@ -23,7 +24,7 @@ std::int64_t PercentOf(std::int32_t percent, std::int64_t total) {
 }  // namespace
 
 std::wstring LaunchParameter(std::int64_t remainingMegabytes) {
-    return std::to_wstring(std::min(remainingMegabytes, kMegabytesPerLaunch));
+    return DecimalText(std::min(remainingMegabytes, kMegabytesPerLaunch));
 }
 
 void MaintenanceTick::Run(bool serviceStarted) noexcept {

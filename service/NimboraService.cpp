@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstdlib>
+
 #include "service/NimboraServiceForm.h"
 #include "settings/CustomRegistry.h"
 #include "settings/SettingsKeys.h"
@@ -35,6 +37,12 @@ int RunProgram() {
 
 }  // namespace
 }  // namespace nimbora
+
+// The library's default terminate handler demangles type names for a console
+// this program does not have, at the cost of some 50 KB of code.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() { std::abort(); }
+}  // namespace __gnu_cxx
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     try {

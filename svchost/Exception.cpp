@@ -1,6 +1,6 @@
 #include "svchost/Exception.h"
 
-#include <cwchar>
+#include "svchost/Messages.h"
 
 namespace nimbora {
 
@@ -13,7 +13,7 @@ EOSError::EOSError(std::uint32_t code, const std::wstring& systemText)
 std::wstring OSErrorMessage(std::uint32_t code, const std::wstring& systemText) {
     if (code == 0) return L"A call to an OS function failed";
     // The code is shown as the signed decimal the platform's own tools show.
-    return L"System Error.  Code: " + std::to_wstring(static_cast<std::int32_t>(code)) + L".\r\n" +
+    return L"System Error.  Code: " + DecimalText(static_cast<std::int32_t>(code)) + L".\r\n" +
            systemText;
 }
 

@@ -4,6 +4,27 @@
 
 namespace nimbora {
 
+std::wstring DecimalText(std::int64_t value) {
+    // Digits of the magnitude, taken as unsigned so the most negative value works too.
+    std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    wchar_t digits[24];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<wchar_t>(L'0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    std::wstring text = value < 0 ? L"-" : L"";
+    while (n > 0) text += digits[--n];
+    return text;
+}
+
+std::wstring HexText(std::uint64_t value, int digits) {
+    std::wstring text(static_cast<std::size_t>(digits), L'0');
+    for (int i = digits - 1; i >= 0 && value != 0; --i, value >>= 4)
+        text[static_cast<std::size_t>(i)] = L"0123456789ABCDEF"[value & 0xF];
+    return text;
+}
+
 std::wstring FormatMessageText(const std::wstring& format, std::initializer_list<std::wstring> args) {
     std::wstring out;
     auto next = args.begin();
@@ -42,7 +63,7 @@ std::wstring MessageTexts::FailedOn(const std::wstring& action, const std::wstri
 }
 
 std::wstring MessageTexts::FailedInCustom(std::uint32_t code, const std::wstring& message) const {
-    return FormatMessageText(ServiceFailedCustom, {std::to_wstring(static_cast<std::int32_t>(code)), message});
+    return FormatMessageText(ServiceFailedCustom, {DecimalText(static_cast<std::int32_t>(code)), message});
 }
 
 }  // namespace nimbora

@@ -8,6 +8,11 @@
 
 namespace nimbora {
 
+// Plain decimal text: no leading zeros or separators, "-" when negative.
+std::wstring DecimalText(std::int64_t value);
+// Upper-case hexadecimal, zero-padded to `digits`.
+std::wstring HexText(std::uint64_t value, int digits);
+
 // Replaces the "%s" and "%d" markers of `format` in order with `args`.
 // Unknown markers are kept as they stand; surplus markers stay empty.
 std::wstring FormatMessageText(const std::wstring& format, std::initializer_list<std::wstring> args);

@@ -27,8 +27,9 @@ ServiceControlApi& SystemServiceControl() {
     return api;
 }
 
-TService::TService(TServiceApplication& application, std::wstring name, ServiceControlApi& scm)
-    : application_(application), name_(std::move(name)), scm_(scm) {}
+TService::TService(TServiceApplication& application, std::wstring name, ServiceControlApi& scm,
+                   EventLogApi& eventLog)
+    : application_(application), name_(std::move(name)), scm_(scm), eventLog_(eventLog) {}
 
 TService::~TService() = default;
 
@@ -67,7 +68,7 @@ bool TService::Terminated() const noexcept {
 
 void TService::LogMessage(const std::wstring& message, DWORD eventType, WORD category, DWORD id) noexcept {
     try {
-        if (!logger_) logger_ = std::make_unique<TEventLogger>(name_, SystemEventLog());
+        if (!logger_) logger_ = std::make_unique<TEventLogger>(name_, eventLog_);
         logger_->LogMessage(message, eventType, category, id);
     } catch (...) {
         // Logging never fails visibly.

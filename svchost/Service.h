@@ -61,7 +61,8 @@ using TFlagEvent = std::function<void(TService& sender, bool& flag)>;
 
 class TService {
 public:
-    TService(TServiceApplication& application, std::wstring name, ServiceControlApi& scm = SystemServiceControl());
+    TService(TServiceApplication& application, std::wstring name, ServiceControlApi& scm = SystemServiceControl(),
+             EventLogApi& eventLog = SystemEventLog());
     virtual ~TService();
     TService(const TService&) = delete;
     TService& operator=(const TService&) = delete;
@@ -149,6 +150,7 @@ private:
     TServiceApplication& application_;
     std::wstring name_;
     ServiceControlApi& scm_;
+    EventLogApi& eventLog_;  // where the ServiceLogger writes
     std::vector<std::wstring> params_;
     std::unique_ptr<TEventLogger> logger_;
     // Set by the ServiceMain thread while the service thread exists; read by

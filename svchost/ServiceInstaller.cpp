@@ -1,7 +1,6 @@
 // Installation into and removal from the Service Control Manager.
 
 #include <cstdint>
-#include <cwchar>
 
 #include "svchost/Messages.h"
 #include "svchost/Service.h"
@@ -36,9 +35,7 @@ void ShowLastChanceError(const std::wstring& className, const std::wstring& mess
     try {
         const auto base = reinterpret_cast<std::uintptr_t>(GetModuleHandleW(nullptr));
         const auto at = reinterpret_cast<std::uintptr_t>(address);
-        wchar_t offset[2 * sizeof(void*) + 1];
-        swprintf(offset, sizeof offset / sizeof offset[0], L"%0*llX", static_cast<int>(2 * sizeof(void*)),
-                 static_cast<unsigned long long>(at >= base ? at - base : at));
+        const std::wstring offset = HexText(at >= base ? at - base : at, static_cast<int>(2 * sizeof(void*)));
         const std::wstring period = (!message.empty() && message.back() == L'.') ? L"" : L".";
         const std::wstring text = L"Exception " + className + L" in module " + ExecutableFileName() + L" at " +
                                   offset + L".\r\n" + message + period + L"\r\n";
