@@ -7,14 +7,8 @@
 
 namespace nimbora {
 
-// A toolhelp snapshot: invalid is INVALID_HANDLE_VALUE, not null.
-struct SnapshotTraits {
-    using Handle = HANDLE;
-    static Handle Invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static bool IsValid(Handle h) noexcept { return h != INVALID_HANDLE_VALUE && h != nullptr; }
-    static void Close(Handle h) noexcept { CloseHandle(h); }
-};
-using UniqueSnapshot = UniqueHandle<SnapshotTraits>;
+// A toolhelp snapshot fails as a file does, with INVALID_HANDLE_VALUE.
+using UniqueSnapshot = UniqueFile;
 
 inline void ReleaseRegion(void* base) noexcept { VirtualFree(base, 0, MEM_RELEASE); }
 inline void UnmapView(void* base) noexcept { UnmapViewOfFile(base); }
@@ -26,6 +20,5 @@ using UniqueView = UniqueHandle<HandleTraits<void*, &UnmapView>>;        // MapV
 // Ownership of a mutex that is held: releases it, does not close the handle.
 using MutexOwnership = UniqueHandle<HandleTraits<HANDLE, &ReleaseOwnedMutex>>;
 using UniqueArgumentList = UniqueHandle<HandleTraits<LPWSTR*, &FreeArgumentList>>;  // CommandLineToArgvW
-using UniqueFile = UniqueHandle<SnapshotTraits>;  // CreateFileW: invalid is INVALID_HANDLE_VALUE too
 
 }  // namespace nimbora

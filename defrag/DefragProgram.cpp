@@ -69,6 +69,7 @@ int RunDefragProgram(const DefragRun& run, SystemCalls& calls, TEventLogger& log
         return kExitBadArgument;
     }
 
+    const DefragSettings settings = ReadDefragSettings();
     WinMemoryActions actions(calls);
     const MemoryReading first = actions.Read();
     if (first.total <= 0) {
@@ -103,9 +104,9 @@ int RunDefragProgram(const DefragRun& run, SystemCalls& calls, TEventLogger& log
     }
 
     DefragOptions options;
-    options.exclusions = ParseExclusions(run.settings.exclude);
-    options.flushModified = run.settings.flushModified;
-    options.purgeStandby = run.settings.purgeStandby;
+    options.exclusions = ParseExclusions(settings.exclude);
+    options.flushModified = settings.flushModified;
+    options.purgeStandby = settings.purgeStandby;
     options.budgetMilliseconds = WorkBudget(summary.share, calls.TickCount(), timing);
     summary.report = Defragmenter(actions, options).Run(GoalFor(summary.share, first.total));
     summary.exitCode = ExitCodeFor(summary.report.outcome);

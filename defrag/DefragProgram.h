@@ -44,12 +44,12 @@ std::wstring ReportPath();
 
 struct DefragRun {
     std::vector<std::wstring> arguments;
-    DefragSettings settings;
     std::wstring reportPath;
     std::wstring batchPrefix;
 };
 
-// The whole run; returns the exit code (defrag/ExitCodes.h).
+// The whole run; returns the exit code (defrag/ExitCodes.h). The settings are
+// read only once the argument has been accepted.
 int RunDefragProgram(const DefragRun& run, SystemCalls& calls, TEventLogger& log);
 
 }  // namespace nimbora

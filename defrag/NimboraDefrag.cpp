@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <new>
+
 #include "defrag/DefragProgram.h"
 #include "defrag/ExitCodes.h"
 #include "svchost/Exception.h"
@@ -15,16 +17,13 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         SetPriorityClass(GetCurrentProcess(), BELOW_NORMAL_PRIORITY_CLASS);
         DefragRun run;
         run.arguments = ProgramArguments();
-        run.settings = ReadDefragSettings();
         run.reportPath = ReportPath();
         Win32SystemCalls calls;
         return RunDefragProgram(run, calls, log);
     } catch (const Exception& e) {
         log.LogMessage(L"The run ended with an error: " + e.Message());
-    } catch (const std::exception& e) {
-        std::wstring what;
-        for (const char* p = e.what(); *p != '\0'; ++p) what.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*p)));
-        log.LogMessage(L"The run ended with an error: " + what);
+    } catch (const std::bad_alloc&) {
+        log.LogMessage(L"The run ended with an error: out of memory.");
     }
     return kExitInternalError;
 }

@@ -80,7 +80,7 @@ std::string RecordLine(const RunSummary& run) {
     std::string line = "exit=" + std::to_string(run.exitCode) + " asked_mb=" + std::to_string(run.askedMegabytes) +
                        " batch=" + (run.coordinated ? std::to_string(run.share.id) : std::string("solo")) +
                        " position=" + std::to_string(run.share.position) + " share_mb=" +
-                       mb(run.share.cumulativeBytes) + " target_mb=" + mb(r.goal.availableTarget) +
+                       mb(run.share.cumulativeBytes) + " baseline_mb=" + mb(run.share.baselineAvailable) + " target_mb=" + mb(r.goal.availableTarget) +
                        " before_mb=" + mb(r.before.available) + " after_mb=" + mb(r.after.available) +
                        " freed_mb=" + mb(r.Freed()) + " free_before_mb=" +
                        (r.before.free >= 0 ? mb(r.before.free) : "unknown") + " free_after_mb=" +

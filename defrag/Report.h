@@ -24,7 +24,7 @@ struct RunSummary {
 
 std::wstring EventText(const RunSummary& run);
 
-// "exit=3 asked_mb=1024 batch=2 position=1 ... steps=trim:done:+0mb:12ms,..."
+// "exit=3 asked_mb=1024 batch=2 position=1 share_mb=1024 baseline_mb=... steps=trim:done:+0mb:12ms,..."
 // Amounts in megabytes except `held` and `peak_ws`, which are bytes.
 std::string RecordLine(const RunSummary& run);
 

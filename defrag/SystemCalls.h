@@ -1,7 +1,8 @@
 #pragma once
 // Every platform call of the defragmenter's Win32 layer, one virtual each, so
-// a test can stand in for the calls Wine does not implement (the memory-list
-// commands, the profile privilege) and for processes that refuse to be opened.
+// a test can stand in for what Wine does not really do (the memory-list
+// commands, a token without the profile privilege) and for processes that
+// refuse to be opened.
 // The methods are thin: they make the call and hand back what it said; the
 // meaning is decided by WinMemoryActions.
 
@@ -108,8 +109,8 @@ public:
     std::uint64_t TickCount() override;
 };
 
-// True under Wine (ntdll exports wine_get_version), where the memory-list
-// commands and the trimming of working sets do not act.
+// True under Wine (ntdll exports wine_get_version), where trimming a working
+// set and the memory-list commands report success and do nothing.
 bool RunningUnderWine();
 
 }  // namespace nimbora

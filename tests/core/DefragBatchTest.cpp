@@ -133,6 +133,7 @@ TEST(DefragReport, RecordLineCarriesTheFiguresTheTestsRead) {
     run.share.id = 3;
     run.share.position = 2;
     run.share.cumulativeBytes = 2048 * MB;
+    run.share.baselineAvailable = 952 * MB;
     run.exitCode = 3;
     run.peakWorkingSet = 1100 * MB;
     run.report.goal.availableTarget = 3000 * MB;
@@ -152,7 +153,7 @@ TEST(DefragReport, RecordLineCarriesTheFiguresTheTestsRead) {
     run.report.steps = {trim, last};
 
     EXPECT_EQ(RecordLine(run),
-              "exit=3 asked_mb=1024 batch=3 position=2 share_mb=2048 target_mb=3000 before_mb=1000 after_mb=998 "
+              "exit=3 asked_mb=1024 batch=3 position=2 share_mb=2048 baseline_mb=952 target_mb=3000 before_mb=1000 after_mb=998 "
               "freed_mb=-2 free_before_mb=unknown free_after_mb=unknown ms=640 held=1073741824 peak_ws=1153433600 "
               "steps=trim:done:+3mb:12ms,last-resort:done:-5mb:600ms");
     const std::wstring text = EventText(run);

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Builds Nimbora and runs its main job under Wine: installs the service with
+# its own switch, configures it to act, starts it through the Service Control
+# Manager and shows each companion launch as it happens. Stops and removes the
+# service on Ctrl-C or after the given number of seconds (default 90).
+#
+#   tools/run.sh [seconds]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds="${1:-90}"
+
+bash tools/setup.sh
+cmake --preset win32 >/dev/null && cmake --build --preset win32 >/dev/null   # the product, 32-bit
+cmake --preset win64 >/dev/null && cmake --build --preset win64 >/dev/null   # what this kernel can run
+
+source tools/wine-env.sh
+wine_env_start
+wine() { /usr/lib/wine/wine64 "$@"; }
+
+bin=build/win64/bin
+drive_c="$WINEPREFIX/drive_c"
+folder="$drive_c/Program Files/Nimbora"
+mkdir -p "$folder"
+cp "$bin/NimboraService.exe" "$folder/"
+if [[ -f "$bin/NimboraDefrag.exe" ]]; then
+  cp "$bin/NimboraDefrag.exe" "$folder/"
+else
+  cp "$bin/StandInDefrag.exe" "$folder/NimboraDefrag.exe"
+fi
+exe='C:\Program Files\Nimbora\NimboraService.exe'
+
+settings='HKLM\Software\Korvex\Nimbora'
+set_dword() { wine reg add "$settings" /v "$1" /t REG_DWORD /d "$2" /f >/dev/null 2>&1; }
+# Act whenever the machine is not busy: trigger at any level of available
+# memory, free 5 percent of it at a time, at most once a minute.
+set_dword MemoryMaintain 100
+set_dword MemoryFree 5
+set_dword ExecutePeriod 1
+
+cleanup() {
+  trap - INT TERM EXIT
+  echo "== stopping and removing the service"
+  wine sc stop Nimbora >/dev/null 2>&1 || true
+  sleep 1
+  wine "$exe" /uninstall /silent >/dev/null 2>&1 || true
+  wine reg delete "$settings" /f >/dev/null 2>&1 || true
+  wine_env_stop
+}
+trap cleanup INT TERM EXIT
+
+echo "== installing: NimboraService.exe /install /silent"
+wine "$exe" /install /silent
+wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\Nimbora' 2>/dev/null | tr -d '\r' |
+  grep -E 'DisplayName|Description|ImagePath|Start|Type|ObjectName' || true
+
+uptime_ms=$(awk '{printf "%d", $1 * 1000}' /proc/uptime)
+if ((uptime_ms < 271000)); then
+  echo "(the machine has been up $((uptime_ms / 1000)) s; the service waits until 4.5 minutes of uptime)"
+fi
+
+echo "== starting the service; watching companion launches for $seconds s (Ctrl-C ends)"
+wine sc start Nimbora >/dev/null 2>&1
+declare -A seen=()
+end=$((SECONDS + seconds))
+while ((SECONDS < end)); do
+  while read -r pid args; do
+    [[ -n "${seen[$pid]:-}" ]] && continue
+    seen[$pid]=1
+    echo "$(date +%T) launch: $args"
+  done < <(ps -eo pid=,args= | grep -F 'NimboraDefrag.exe' | grep -v grep || true)
+  sleep 0.1
+done
