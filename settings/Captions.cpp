@@ -31,7 +31,7 @@ std::wstring DecodeAnsi(TableBytes bytes) {
 std::optional<TableBytes> FindTable(const std::wstring& name) {
     const HMODULE self = GetModuleHandleW(nullptr);
     // N.B. FindResourceW compares string names without regard to case.
-    const HRSRC info = FindResourceW(self, name.c_str(), MAKEINTRESOURCEW(10));  // RT_RCDATA
+    const HRSRC info = FindResourceW(self, name.c_str(), RT_RCDATA);
     if (info == nullptr) return std::nullopt;
     const DWORD size = SizeofResource(self, info);
     if (size == 0) return TableBytes{};

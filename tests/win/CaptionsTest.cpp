@@ -145,6 +145,7 @@ TEST_F(CaptionsTest, NothingFoundLeavesTheTextAlone) {
 TEST_F(CaptionsTest, PortugueseTableDecodesInTheAnsiCodePage) {
     SetLanguage(L"prtbrzl");
     const std::wstring name = Caption(L"DisplayName");
+    RecordProperty("AnsiCodePage", static_cast<int>(GetACP()));
     if (GetACP() == 1252) {
         EXPECT_EQ(name, L"Serviço de Memória do Nimbora");
         EXPECT_EQ(Caption(L"Description"),
