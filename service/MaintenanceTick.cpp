@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "probes/Rounding.h"
+#include "settings/SettingsKeys.h"
 #include "svchost/Messages.h"
 
 namespace nimbora {
@@ -43,16 +44,16 @@ void MaintenanceTick::Act() {
 
     // N.B. all ten settings are read on every acting tick, in this order,
     // whatever the later gates decide.
-    const std::int32_t memoryMaintain = settings_.ReadInteger(L"MemoryMaintain", large ? 30 : 20);
-    const std::int32_t memoryFree = settings_.ReadInteger(L"MemoryFree", large ? 60 : 40);
-    const bool processorLimit = settings_.ReadBool(L"ProcessorLimit", true);
-    const std::int32_t processorTrigger = settings_.ReadInteger(L"ProcessorTrigger", 85);
-    const bool batteryCheck = settings_.ReadBool(L"BatteryCheck", false);
-    const bool fullScreen = settings_.ReadBool(L"FullScreen", false);
-    const bool fullScreenCheck = settings_.ReadBool(L"FullScreenCheck", true);
-    const std::int32_t executePeriod = settings_.ReadInteger(L"ExecutePeriod", 5);
-    const bool loadNimbora = settings_.ReadBool(L"LoadNimbora", true);
-    const bool defragMemory = settings_.ReadBool(L"DefragMemory", true);
+    const std::int32_t memoryMaintain = settings_.ReadInteger(kMemoryMaintain, large ? 30 : 20);
+    const std::int32_t memoryFree = settings_.ReadInteger(kMemoryFree, large ? 60 : 40);
+    const bool processorLimit = settings_.ReadBool(kProcessorLimit, true);
+    const std::int32_t processorTrigger = settings_.ReadInteger(kProcessorTrigger, 85);
+    const bool batteryCheck = settings_.ReadBool(kBatteryCheck, false);
+    const bool fullScreen = settings_.ReadBool(kFullScreen, false);
+    const bool fullScreenCheck = settings_.ReadBool(kFullScreenCheck, true);
+    const std::int32_t executePeriod = settings_.ReadInteger(kExecutePeriod, 5);
+    const bool loadNimbora = settings_.ReadBool(kLoadNimbora, true);
+    const bool defragMemory = settings_.ReadBool(kDefragMemory, true);
 
     const std::int64_t total = machine_.TotalPhysicalMemory();
     const std::int64_t available = machine_.AvailablePhysicalMemory();

@@ -18,7 +18,6 @@ public:
     }
 };
 
-// Serves as the thread's "terminated" answer while no service thread exists.
 }  // namespace
 
 ServiceControlApi& SystemServiceControl() {

@@ -117,7 +117,7 @@ public:
     TErrorSeverity ErrorSeverity = TErrorSeverity::esNormal;
     std::wstring LoadGroup;
     DWORD TagID = 0;
-    std::vector<TDependency> Dependencies;
+    TDependencies Dependencies;
     DWORD WaitHint = 5000;
     DWORD ErrCode = 0;
     DWORD Win32ErrCode = 0;

@@ -48,10 +48,14 @@ std::wstring LoadText(UINT id, const wchar_t* fallback) {
 }  // namespace
 
 std::wstring ExecutablePath() {
+    return ReadWholePath([](wchar_t* buffer, DWORD size) { return GetModuleFileNameW(nullptr, buffer, size); });
+}
+
+std::wstring ReadWholePath(const std::function<DWORD(wchar_t* buffer, DWORD size)>& read) {
     std::wstring path(MAX_PATH + 1, L'\0');
     for (;;) {
         const DWORD size = static_cast<DWORD>(path.size());
-        const DWORD length = GetModuleFileNameW(nullptr, path.data(), size);
+        const DWORD length = read(path.data(), size);
         if (length == 0) RaiseLastOSError();
         if (length < size) {
             path.resize(length);

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -85,6 +86,10 @@ private:
 std::wstring ExecutableFileName();
 // The executable's full path, however long; raises EOSError if unreadable.
 std::wstring ExecutablePath();
+// The whole of a path that `read` copies the way GetModuleFileNameW does: the
+// length copied, or the buffer's size when the path was cut short. The buffer
+// grows until the path fits; EOSError when it cannot be read in full.
+std::wstring ReadWholePath(const std::function<DWORD(wchar_t* buffer, DWORD size)>& read);
 // The string resources of the message texts, or the built-in literals.
 MessageTexts LoadMessageTexts();
 // Shows a modal message box with one OK button, centred on the screen.

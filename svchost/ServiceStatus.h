@@ -33,6 +33,8 @@ struct TDependency {
     std::wstring Name;
     bool IsGroup = false;  // the name denotes a load-order group
 };
+using TDependencies = std::vector<TDependency>;
+
 // A double-NUL-terminated list ("+" before a group), or the empty text when
 // there are no dependencies. An empty name still contributes its NUL.
 std::wstring NativeDependencies(const std::vector<TDependency>& dependencies);

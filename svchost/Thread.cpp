@@ -38,14 +38,21 @@ void TThread::SuspendSelf() {
     // N.B. the mark goes up before the queue is checked, and a resumer claims
     // it (exchange) before it resumes: a request posted at any moment either
     // is seen here, or finds the mark and wakes the thread once it has stopped.
-    suspended_ = true;
-    MSG waiting;
-    if (PeekMessageW(&waiting, nullptr, 0, 0, PM_NOREMOVE) && suspended_.exchange(false)) return;
-    if (SuspendThread(GetCurrentThread()) == static_cast<DWORD>(-1)) {
-        const DWORD error = GetLastError();
-        suspended_ = false;
-        suspendFailed_ = true;
-        RaiseOSError(error);
+    for (;;) {
+        suspended_ = true;
+        MSG waiting;
+        if (PeekMessageW(&waiting, nullptr, 0, 0, PM_NOREMOVE) && suspended_.exchange(false)) return;
+        if (SuspendThread(GetCurrentThread()) == static_cast<DWORD>(-1)) {
+            const DWORD error = GetLastError();
+            suspended_ = false;
+            suspendFailed_ = true;
+            RaiseOSError(error);
+        }
+        // A resumer posts before it looks at the mark, so a real wake finds
+        // its request queued. An empty queue means the resumer's request had
+        // already been taken before the mark went up (typically the very
+        // request that led here): suspend again.
+        if (PeekMessageW(&waiting, nullptr, 0, 0, PM_NOREMOVE)) return;
     }
 }
 

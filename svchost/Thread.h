@@ -27,7 +27,8 @@ public:
     int ReturnValue() const noexcept { return returnValue_; }
 
     // Called on this thread only: marks it suspended and suspends it until
-    // Resume, unless a message is already waiting in its queue. If suspending
+    // Resume, unless a message is already waiting in its queue; a Resume that
+    // leaves the queue empty does not end the suspension. If suspending
     // fails, the mark is restored and EOSError raised.
     void SuspendSelf();
     bool Suspended() const noexcept { return suspended_; }

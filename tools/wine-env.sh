@@ -35,8 +35,8 @@ wine_env_start() {
   # entry a service writes lands in this file, where end-to-end tests read it.
   export NIMBORA_SERVICES_LOG="$(dirname "$WINEPREFIX")/$(basename "$WINEPREFIX")-services.log"
   : >"$NIMBORA_SERVICES_LOG"
-  WINEDEBUG=-all,+eventlog /usr/lib/wine/wine64 cmd /c exit 2>>"$NIMBORA_SERVICES_LOG" >/dev/null
   export NIMBORA_SERVICES_LOG_WIN="Z:${NIMBORA_SERVICES_LOG//\//\\}"
+  WINEDEBUG=-all,+eventlog /usr/lib/wine/wine64 cmd /c exit 2>>"$NIMBORA_SERVICES_LOG" >/dev/null
   trap wine_env_stop EXIT
 }
 

@@ -283,6 +283,18 @@ std::vector<std::wstring> TraceLog::Entries() const {
     return EventLogEntries(ReadFileBytes(path_, start_));
 }
 
+std::vector<std::string> TraceLog::Lines() const {
+    std::vector<std::string> lines;
+    if (path_.empty()) return lines;
+    std::istringstream in(ReadFileBytes(path_, start_));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty()) lines.push_back(line);
+    }
+    return lines;
+}
+
 SettingsScope::SettingsScope() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsPath); }
 
 SettingsScope::~SettingsScope() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsPath); }

@@ -87,6 +87,7 @@ class TraceLog {
 public:
     explicit TraceLog(const wchar_t* environmentVariable);  // marks the current end
     std::vector<std::wstring> Entries() const;
+    std::vector<std::string> Lines() const;  // every line written since the mark
     bool Available() const { return !path_.empty(); }
 
 private:

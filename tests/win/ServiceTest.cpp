@@ -1,19 +1,63 @@
 #include "svchost/Service.h"
 
+#include <objbase.h>
+
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
 #include <mutex>
+#include <ostream>
+#include <string>
+#include <thread>
 #include <vector>
 
+#include "svchost/EventLogger.h"
 #include "svchost/ServiceApplication.h"
+#include "svchost/SystemMessage.h"
+#include "svchost/Timer.h"
+#include "svchost/WindowApplication.h"
 
 namespace nimbora {
 namespace {
 
-// Records every status report and every event-log entry.
+std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (const wchar_t c : text) out += (c >= 32 && c < 127) ? static_cast<char>(c) : '?';
+    return out;
+}
+
+// Polls until the condition holds. The timeout only keeps a broken build from
+// hanging; no test depends on how quickly anything happens.
+bool Eventually(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        Sleep(2);
+    }
+    return true;
+}
+
+struct Entry {
+    std::wstring source;
+    WORD type;
+    WORD category;
+    DWORD id;
+    std::wstring text;
+};
+
+// Records every status report and every event-log call.
 class Recorder final : public ServiceControlApi, public EventLogApi {
 public:
-    SERVICE_STATUS_HANDLE RegisterHandler(const wchar_t*, LPHANDLER_FUNCTION) override {
+    SERVICE_STATUS_HANDLE RegisterHandler(const wchar_t* serviceName, LPHANDLER_FUNCTION) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        handlerNames_.push_back(serviceName);
+        if (refuseHandler != 0) {
+            SetLastError(refuseHandler);
+            return nullptr;
+        }
         return reinterpret_cast<SERVICE_STATUS_HANDLE>(static_cast<std::uintptr_t>(0x1234));
     }
     bool SetStatus(SERVICE_STATUS_HANDLE, const SERVICE_STATUS& status) override {
@@ -21,29 +65,723 @@ public:
         reports_.push_back(status);
         return true;
     }
-    HANDLE Register(const wchar_t*) override { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(1)); }
-    void Report(HANDLE, WORD, WORD, DWORD, const wchar_t* text) override {
+    // Handles are 1, 2, ... in the order of registration; refused ones are null.
+    HANDLE Register(const wchar_t* sourceName) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        entries_.push_back(text);
+        sources_.push_back(sourceName);
+        if (refusedRegistrations > 0) {
+            --refusedRegistrations;
+            return nullptr;
+        }
+        return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(sources_.size()));
     }
-    void Deregister(HANDLE) override {}
+    void Report(HANDLE source, WORD type, WORD category, DWORD id, const wchar_t* text) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto index = reinterpret_cast<std::uintptr_t>(source);
+        entries_.push_back({index == 0 ? L"" : sources_.at(index - 1), type, category, id, text});
+        reportHandles_.push_back(source);
+    }
+    void Deregister(HANDLE source) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        deregistered_.push_back(source);
+    }
 
     std::vector<SERVICE_STATUS> Reports() {
         std::lock_guard<std::mutex> lock(mutex_);
         return reports_;
     }
-    std::vector<std::wstring> Entries() {
+    std::vector<std::wstring> Texts() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::wstring> texts;
+        for (const Entry& e : entries_) texts.push_back(e.text);
+        return texts;
+    }
+    std::vector<Entry> Entries() {
         std::lock_guard<std::mutex> lock(mutex_);
         return entries_;
     }
+    std::vector<std::wstring> Sources() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return sources_;
+    }
+    std::vector<HANDLE> ReportHandles() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return reportHandles_;
+    }
+    std::vector<HANDLE> Deregistered() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return deregistered_;
+    }
+    std::vector<std::wstring> HandlerNames() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return handlerNames_;
+    }
+    // Waits until at least `count` reports have been made, then returns them all.
+    std::vector<SERVICE_STATUS> WaitForReports(std::size_t count) {
+        Eventually([&] { return Reports().size() >= count; });
+        return Reports();
+    }
+
+    DWORD refuseHandler = 0;        // non-zero: RegisterHandler fails with this error
+    int refusedRegistrations = 0;  // event sources refused before one is granted
 
 private:
     std::mutex mutex_;
     std::vector<SERVICE_STATUS> reports_;
-    std::vector<std::wstring> entries_;
+    std::vector<std::wstring> handlerNames_;
+    std::vector<std::wstring> sources_;
+    std::vector<Entry> entries_;
+    std::vector<HANDLE> reportHandles_;
+    std::vector<HANDLE> deregistered_;
 };
 
-TEST(ServiceApplication, Compiles) { SUCCEED(); }
+// The fields of a report that change over a service's life.
+struct Seen {
+    DWORD state;
+    DWORD checkpoint;
+    DWORD controls;
+    bool operator==(const Seen&) const = default;
+};
+
+void PrintTo(const Seen& s, std::ostream* out) {
+    *out << "{state " << s.state << ", checkpoint " << s.checkpoint << ", controls " << s.controls << "}";
+}
+
+std::vector<Seen> Summary(const std::vector<SERVICE_STATUS>& reports, std::size_t from = 0) {
+    std::vector<Seen> seen;
+    for (std::size_t i = from; i < reports.size(); ++i)
+        seen.push_back({reports[i].dwCurrentState, reports[i].dwCheckPoint, reports[i].dwControlsAccepted});
+    return seen;
+}
+
+// For failure output: every report and entry so far.
+std::string Trace(Recorder& recorder) {
+    std::string out = "reports:";
+    for (const Seen& s : Summary(recorder.Reports()))
+        out += " " + std::to_string(s.state) + "/" + std::to_string(s.checkpoint) + "/" + std::to_string(s.controls);
+    out += "; entries:";
+    for (const std::wstring& text : recorder.Texts()) out += " [" + Narrow(text) + "]";
+    return out;
+}
+
+const Seen kFirstStartPending{SERVICE_START_PENDING, 1, 0};
+const Seen kSecondStartPending{SERVICE_START_PENDING, 2, 0};
+const Seen kRunning{SERVICE_RUNNING, 0, 7};
+const Seen kStopPending{SERVICE_STOP_PENDING, 0, 7};
+const Seen kStopped{SERVICE_STOPPED, 0, 7};
+const Seen kPausePending{SERVICE_PAUSE_PENDING, 0, 7};
+const Seen kPaused{SERVICE_PAUSED, 0, 7};
+const Seen kContinuePending{SERVICE_CONTINUE_PENDING, 0, 7};
+
+// A hosted service whose reports and entries go to the recorder. No manager
+// ever calls its control handler: the tests post control codes themselves.
+class ProbeService final : public TService {
+public:
+    ProbeService(TServiceApplication& application, std::wstring name, Recorder& recorder)
+        : TService(application, std::move(name), recorder, recorder) {}
+
+    std::function<bool(DWORD code)> CustomControl;  // unassigned: accepted
+
+protected:
+    LPHANDLER_FUNCTION GetServiceController() override { return &Unused; }
+    bool HandleCustomControl(DWORD code) override {
+        return CustomControl ? CustomControl(code) : TService::HandleCustomControl(code);
+    }
+
+private:
+    static void WINAPI Unused(DWORD) {}
+};
+
+// Plays the ServiceMain thread: runs the body on a thread of its own, which
+// returns once the service has stopped. A test that fails half-way leaves a
+// running service behind; the destructor then shuts it down.
+class ServiceMainThread {
+public:
+    ServiceMainThread(TService& service, std::vector<std::wstring> arguments,
+                      std::function<void(DWORD, wchar_t**)> body = {})
+        : service_(service), arguments_(std::move(arguments)) {
+        for (std::wstring& a : arguments_) argv_.push_back(a.data());
+        if (!body) body = [this](DWORD argc, wchar_t** argv) { service_.EnterService(argc, argv); };
+        thread_ = std::thread([this, body] {
+            body(static_cast<DWORD>(argv_.size()), argv_.data());
+            ended_ = true;
+        });
+    }
+    ~ServiceMainThread() {
+        Eventually([&] {
+            service_.PostControlCode(SERVICE_CONTROL_SHUTDOWN);
+            return WaitEnded(std::chrono::milliseconds(100));
+        });
+        thread_.join();
+    }
+    ServiceMainThread(const ServiceMainThread&) = delete;
+    ServiceMainThread& operator=(const ServiceMainThread&) = delete;
+
+    bool Ended() const noexcept { return ended_; }
+    bool WaitEnded(std::chrono::milliseconds within = std::chrono::seconds(30)) const {
+        const auto deadline = std::chrono::steady_clock::now() + within;
+        while (!ended_) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            Sleep(2);
+        }
+        return true;
+    }
+
+private:
+    TService& service_;
+    std::vector<std::wstring> arguments_;
+    std::vector<wchar_t*> argv_;
+    std::atomic<bool> ended_{false};
+    std::thread thread_;
+};
+
+// An OnExecute handler in the program's own style: serve the queue, do a
+// little work, until the service thread is marked terminated.
+TServiceEvent CountingExecute(std::atomic<int>& rounds) {
+    return [&rounds](TService& s) {
+        while (!s.Terminated()) {
+            s.ServiceThread()->ProcessRequests(false);
+            ++rounds;
+            Sleep(1);
+        }
+    };
+}
+
+class ServiceHost : public ::testing::Test {
+protected:
+    // Waits for the reports of a normal start.
+    void WaitRunning() {
+        ASSERT_EQ(Summary(recorder.WaitForReports(3)),
+                  (std::vector<Seen>{kFirstStartPending, kSecondStartPending, kRunning}));
+    }
+
+    Recorder recorder;
+    TWindowApplication windowApplication;
+    TServiceApplication application{windowApplication, L"win_tests.exe", MessageTexts::BuiltIn(), recorder};
+    ProbeService& service = *application.CreateForm<ProbeService>(L"Probe", recorder);
+};
+
+TEST_F(ServiceHost, NormalStartReportsStartPendingTwiceThenRunningAndStopsOnRequest) {
+    ServiceMainThread serviceMain(service, {L"Probe", L"-verbose"});
+    ASSERT_NO_FATAL_FAILURE(WaitRunning());
+    const std::vector<SERVICE_STATUS> reports = recorder.Reports();
+    for (const SERVICE_STATUS& r : reports) {
+        EXPECT_EQ(r.dwServiceType, 0x10u);
+        EXPECT_EQ(r.dwWin32ExitCode, 0u);
+        EXPECT_EQ(r.dwServiceSpecificExitCode, 0u);
+        EXPECT_EQ(r.dwWaitHint, 5000u);
+    }
+    EXPECT_EQ(recorder.HandlerNames(), std::vector<std::wstring>{L"Probe"});
+    ASSERT_EQ(service.ParamCount(), 2u);
+    EXPECT_EQ(service.Param(0), L"Probe");
+    EXPECT_EQ(service.Param(1), L"-verbose");
+    EXPECT_EQ(service.Status(), TCurrentStatus::csRunning);
+
+    service.PostControlCode(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(serviceMain.WaitEnded());
+    EXPECT_EQ(Summary(recorder.Reports(), 3), (std::vector<Seen>{kStopPending, kStopped}));
+    EXPECT_EQ(service.ServiceThread(), nullptr);
+    EXPECT_TRUE(recorder.Entries().empty());
+}
+
+TEST_F(ServiceHost, StartRefusedByOnStopsWithoutAnEntry) {
+    bool executed = false;
+    service.OnStart = [](TService&, bool& started) { started = false; };
+    service.OnExecute = [&](TService&) { executed = true; };
+    ServiceMainThread serviceMain(service, {L"Probe"});
+    ASSERT_TRUE(serviceMain.WaitEnded());
+    const std::vector<SERVICE_STATUS> reports = recorder.Reports();
+    EXPECT_EQ(Summary(reports), (std::vector<Seen>{kFirstStartPending, kSecondStartPending, kStopped}));
+    for (const SERVICE_STATUS& r : reports) {
+        EXPECT_EQ(r.dwWin32ExitCode, 0u);
+        EXPECT_EQ(r.dwServiceSpecificExitCode, 0u);
+    }
+    EXPECT_FALSE(executed);
+    EXPECT_TRUE(recorder.Entries().empty());
+}
+
+TEST_F(ServiceHost, StartRaisingWritesOneStartEntryUnderTheServicesName) {
+    service.OnStart = [](TService&, bool&) { throw Exception(L"no settings"); };
+    ServiceMainThread serviceMain(service, {L"Probe"});
+    ASSERT_TRUE(serviceMain.WaitEnded());
+    EXPECT_EQ(Summary(recorder.Reports()), (std::vector<Seen>{kFirstStartPending, kSecondStartPending, kStopped}));
+    const std::vector<Entry> entries = recorder.Entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].text, L"Service failed on start: no settings");
+    EXPECT_EQ(entries[0].source, L"Probe");
+    EXPECT_EQ(entries[0].type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(entries[0].category, 0);
+    EXPECT_EQ(entries[0].id, 0u);
+    for (const SERVICE_STATUS& r : recorder.Reports()) EXPECT_EQ(r.dwWin32ExitCode, 0u);
+}
+
+TEST_F(ServiceHost, ExecuteRaisingWritesAnExecuteEntryAndStops) {
+    service.OnExecute = [](TService&) { throw Exception(L"worker lost"); };
+    ServiceMainThread serviceMain(service, {L"Probe"});
+    ASSERT_TRUE(serviceMain.WaitEnded());
+    EXPECT_EQ(Summary(recorder.Reports()),
+              (std::vector<Seen>{kFirstStartPending, kSecondStartPending, kRunning, kStopped}));
+    EXPECT_EQ(recorder.Texts(), std::vector<std::wstring>{L"Service failed on execute: worker lost"});
+}
+
+TEST_F(ServiceHost, RefusedStopReportsTheOldStateAndTheServiceKeepsRunning) {
+    std::atomic<bool> refuse{true};
+    service.OnStop = [&](TService&, bool& stopped) { stopped = !refuse; };
+    ServiceMainThread serviceMain(service, {L"Probe"});
+    ASSERT_NO_FATAL_FAILURE(WaitRunning());
+
+    service.PostControlCode(SERVICE_CONTROL_STOP);
+    EXPECT_EQ(Summary(recorder.WaitForReports(5), 3), (std::vector<Seen>{kStopPending, kRunning}));
+    EXPECT_FALSE(serviceMain.Ended());
+    EXPECT_FALSE(service.Terminated());
+
+    // Still serving requests: an interrogation is answered, a later stop accepted.
+    service.PostControlCode(SERVICE_CONTROL_INTERROGATE);
+    EXPECT_EQ(Summary(recorder.WaitForReports(6), 5), std::vector<Seen>{kRunning});
+    refuse = false;
+    service.PostControlCode(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(serviceMain.WaitEnded());
+    EXPECT_EQ(Summary(recorder.Reports(), 6), (std::vector<Seen>{kStopPending, kStopped}));
+    EXPECT_TRUE(recorder.Entries().empty());
+}
+
+TEST_F(ServiceHost, RaisingStopHandlerLogsAndTheServiceKeepsRunning) {
+    service.OnStop = [](TService&, bool&) { throw Exception(L"busy"); };
+    ServiceMainThread serviceMain(service, {L"Probe"});
+    ASSERT_NO_FATAL_FAILURE(WaitRunning());
+    service.PostControlCode(SERVICE_CONTROL_STOP);
+    EXPECT_EQ(Summary(recorder.WaitForReports(5), 3), (std::vector<Seen>{kStopPending, kRunning}));
+    ASSERT_TRUE(Eventually([&] { return recorder.Texts().size() == 1; }));
+    EXPECT_EQ(recorder.Texts()[0], L"Service failed on stop: busy");
+    EXPECT_FALSE(serviceMain.Ended());
+}
+
+TEST_F(ServiceHost, StopWhilePausedWakesTheSuspendedThread) {
+    std::atomic<int> rounds{0};
+    service.OnExecute = CountingExecute(rounds);
+    ServiceMainThread serviceMain(service, {L"Probe"});
+    ASSERT_NO_FATAL_FAILURE(WaitRunning());
+
+    service.PostControlCode(SERVICE_CONTROL_PAUSE);
+    EXPECT_EQ(Summary(recorder.WaitForReports(5), 3), (std::vector<Seen>{kPausePending, kPaused}));
+    ASSERT_TRUE(Eventually([&] { return service.ServiceThread()->Suspended(); })) << Trace(recorder);
+
+    service.PostControlCode(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(serviceMain.WaitEnded());
+    EXPECT_EQ(Summary(recorder.Reports(), 5), (std::vector<Seen>{kStopPending, kStopped}));
+    EXPECT_TRUE(recorder.Entries().empty());
+}
+
+TEST_F(ServiceHost, InterrogateWhilePausedReportsPausedAndTheThreadRunsOn) {
+    std::atomic<int> rounds{0};
+    service.OnExecute = CountingExecute(rounds);
+    ServiceMainThread serviceMain(service, {L"Probe"});
+    ASSERT_NO_FATAL_FAILURE(WaitRunning());
+
+    service.PostControlCode(SERVICE_CONTROL_PAUSE);
+    ASSERT_EQ(Summary(recorder.WaitForReports(5), 3), (std::vector<Seen>{kPausePending, kPaused}));
+    ASSERT_TRUE(Eventually([&] { return service.ServiceThread()->Suspended(); })) << Trace(recorder);
+
+    service.PostControlCode(SERVICE_CONTROL_INTERROGATE);
+    EXPECT_EQ(Summary(recorder.WaitForReports(6), 5), std::vector<Seen>{kPaused});
+    // The woken thread is back in its execute loop, not suspended again, while
+    // the reported state stays paused.
+    const int roundsAtReport = rounds;
+    EXPECT_TRUE(Eventually([&] { return rounds > roundsAtReport; }));
+    EXPECT_FALSE(service.ServiceThread()->Suspended());
+    EXPECT_EQ(service.Status(), TCurrentStatus::csPaused);
+
+    service.PostControlCode(SERVICE_CONTROL_CONTINUE);
+    EXPECT_EQ(Summary(recorder.WaitForReports(8), 6), (std::vector<Seen>{kContinuePending, kRunning}));
+    service.PostControlCode(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(serviceMain.WaitEnded());
+    EXPECT_EQ(Summary(recorder.Reports(), 8), (std::vector<Seen>{kStopPending, kStopped}));
+}
+
+// The dispatcher checks the suspended mark right after posting, so a service
+// thread that takes the pause at once has already marked itself by then; being
+// woken for its own pause must not end the suspension.
+TEST_F(ServiceHost, EveryAcceptedPauseSuspendsTheServiceThread) {
+    // N.B. without OnExecute the thread blocks on its queue, so each post
+    // wakes it at once: the likeliest moment for the race.
+    ServiceMainThread serviceMain(service, {L"Probe"});
+    ASSERT_NO_FATAL_FAILURE(WaitRunning());
+    for (int cycle = 0; cycle < 300; ++cycle) {
+        const std::size_t before = recorder.Reports().size();
+        service.PostControlCode(SERVICE_CONTROL_PAUSE);
+        ASSERT_EQ(Summary(recorder.WaitForReports(before + 2), before), (std::vector<Seen>{kPausePending, kPaused}));
+        ASSERT_TRUE(Eventually([&] { return service.ServiceThread()->Suspended(); })) << "cycle " << cycle;
+        service.PostControlCode(SERVICE_CONTROL_CONTINUE);
+        ASSERT_EQ(Summary(recorder.WaitForReports(before + 4), before + 2),
+                  (std::vector<Seen>{kContinuePending, kRunning}));
+    }
+    service.PostControlCode(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(serviceMain.WaitEnded());
+}
+
+TEST_F(ServiceHost, RefusedPauseAndContinueReportTheOldStateAgain) {
+    service.OnPause = [](TService&, bool& paused) { paused = false; };
+    service.OnContinue = [](TService&, bool& continued) { continued = false; };
+    ServiceMainThread serviceMain(service, {L"Probe"});
+    ASSERT_NO_FATAL_FAILURE(WaitRunning());
+    service.PostControlCode(SERVICE_CONTROL_PAUSE);
+    EXPECT_EQ(Summary(recorder.WaitForReports(5), 3), (std::vector<Seen>{kPausePending, kRunning}));
+    service.PostControlCode(SERVICE_CONTROL_CONTINUE);
+    EXPECT_EQ(Summary(recorder.WaitForReports(7), 5), (std::vector<Seen>{kContinuePending, kRunning}));
+    EXPECT_FALSE(serviceMain.Ended());
+    EXPECT_TRUE(recorder.Entries().empty());
+}
+
+TEST_F(ServiceHost, ShutdownWhoseHandlerRaisesStillStops) {
+    service.OnShutdown = [](TService&) { throw Exception(L"disk gone"); };
+    ServiceMainThread serviceMain(service, {L"Probe"});
+    ASSERT_NO_FATAL_FAILURE(WaitRunning());
+    service.PostControlCode(SERVICE_CONTROL_SHUTDOWN);
+    ASSERT_TRUE(serviceMain.WaitEnded());
+    // No old state in between: the service stays stop pending until stopped.
+    EXPECT_EQ(Summary(recorder.Reports(), 3), (std::vector<Seen>{kStopPending, kStopped}));
+    EXPECT_EQ(recorder.Texts(), std::vector<std::wstring>{L"Service failed on shutdown: disk gone"});
+}
+
+TEST_F(ServiceHost, UserControlCodesAreNeitherReportedNorLogged) {
+    ServiceMainThread serviceMain(service, {L"Probe"});
+    ASSERT_NO_FATAL_FAILURE(WaitRunning());
+    for (const DWORD code : {128u, 200u, 255u}) service.PostControlCode(code);
+    // The interrogation is queued behind the user codes, so its report
+    // proves they have been handled.
+    service.PostControlCode(SERVICE_CONTROL_INTERROGATE);
+    EXPECT_EQ(Summary(recorder.WaitForReports(4), 3), std::vector<Seen>{kRunning});
+    service.PostControlCode(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(serviceMain.WaitEnded());
+    EXPECT_EQ(Summary(recorder.Reports(), 3), (std::vector<Seen>{kRunning, kStopPending, kStopped}));
+    EXPECT_TRUE(recorder.Entries().empty());
+}
+
+TEST_F(ServiceHost, CustomControlFailuresAndRefusals) {
+    std::vector<DWORD> codes;  // touched on the service thread until it has ended
+    service.CustomControl = [&](DWORD code) {
+        codes.push_back(code);
+        if (code == 200) throw Exception(L"no such command");
+        return code != 129;
+    };
+    ServiceMainThread serviceMain(service, {L"Probe"});
+    ASSERT_NO_FATAL_FAILURE(WaitRunning());
+    service.PostControlCode(128);  // accepted: nothing reported
+    service.PostControlCode(200);  // raised: the old state again and an entry
+    service.PostControlCode(129);  // refused: the old state again
+    service.PostControlCode(SERVICE_CONTROL_INTERROGATE);
+    EXPECT_EQ(Summary(recorder.WaitForReports(6), 3), (std::vector<Seen>{kRunning, kRunning, kRunning}));
+    EXPECT_EQ(recorder.Texts(), std::vector<std::wstring>{L"Service failed in custom message(200): no such command"});
+    service.PostControlCode(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(serviceMain.WaitEnded());
+    EXPECT_EQ(codes, (std::vector<DWORD>{128, 200, 129}));
+}
+
+TEST_F(ServiceHost, WithoutPauseTheControlsAreFiveInEveryReportButStartPending) {
+    service.AllowPause = false;
+    ServiceMainThread serviceMain(service, {L"Probe"});
+    ASSERT_EQ(Summary(recorder.WaitForReports(3)),
+              (std::vector<Seen>{kFirstStartPending, kSecondStartPending, {SERVICE_RUNNING, 0, 5}}));
+    service.PostControlCode(SERVICE_CONTROL_INTERROGATE);
+    recorder.WaitForReports(4);
+    service.PostControlCode(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(serviceMain.WaitEnded());
+    EXPECT_EQ(Summary(recorder.Reports(), 3), (std::vector<Seen>{{SERVICE_RUNNING, 0, 5},
+                                                                   {SERVICE_STOP_PENDING, 0, 5},
+                                                                   {SERVICE_STOPPED, 0, 5}}));
+}
+
+TEST_F(ServiceHost, ASecondHostedServiceMakesBothShareTheProcess) {
+    ProbeService& second = *application.CreateForm<ProbeService>(L"Second", recorder);
+    EXPECT_EQ(application.ServiceCount(), 2);
+    {
+        ServiceMainThread serviceMain(second, {L"Second"});
+        recorder.WaitForReports(3);
+        second.PostControlCode(SERVICE_CONTROL_STOP);
+        ASSERT_TRUE(serviceMain.WaitEnded());
+    }
+    {
+        ServiceMainThread serviceMain(service, {L"Probe"});
+        recorder.WaitForReports(8);
+        service.PostControlCode(SERVICE_CONTROL_STOP);
+        ASSERT_TRUE(serviceMain.WaitEnded());
+    }
+    const std::vector<SERVICE_STATUS> reports = recorder.Reports();
+    ASSERT_EQ(reports.size(), 10u);
+    for (const SERVICE_STATUS& r : reports) EXPECT_EQ(r.dwServiceType, 0x20u);
+    // The checkpoints are the process's: only the very first start counts from 1.
+    EXPECT_EQ(Summary(reports, 5), (std::vector<Seen>{{SERVICE_START_PENDING, 0, 0},
+                                                       {SERVICE_START_PENDING, 1, 0},
+                                                       kRunning,
+                                                       kStopPending,
+                                                       kStopped}));
+
+    second.SetInteractive(true);
+    EXPECT_EQ(second.NativeServiceType(), 0x120u);
+    EXPECT_EQ(service.NativeServiceType(), 0x20u);
+}
+
+TEST_F(ServiceHost, FailedHandlerRegistrationLogsTheSystemTextAndNeverReports) {
+    recorder.refuseHandler = ERROR_INVALID_NAME;
+    wchar_t name[] = L"Probe";
+    wchar_t* argv[] = {name};
+    service.EnterService(1, argv);
+    EXPECT_TRUE(recorder.Reports().empty());
+    EXPECT_EQ(recorder.Texts(), std::vector<std::wstring>{SystemErrorMessage(ERROR_INVALID_NAME)});
+    EXPECT_FALSE(SystemErrorMessage(ERROR_INVALID_NAME).empty());
+}
+
+TEST_F(ServiceHost, ServiceMainWithTheNameInOtherLetterCaseStartsThatService) {
+    ProbeService& other = *application.CreateForm<ProbeService>(L"Other", recorder);
+    (void)other;
+    ServiceMainThread serviceMain(service, {L"pROBE"},
+                           [&](DWORD argc, wchar_t** argv) { application.RouteServiceMain(argc, argv); });
+    recorder.WaitForReports(3);
+    EXPECT_EQ(recorder.HandlerNames(), std::vector<std::wstring>{L"Probe"});
+    EXPECT_EQ(service.Status(), TCurrentStatus::csRunning);
+    service.PostControlCode(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(serviceMain.WaitEnded());
+    EXPECT_EQ(service.Param(0), L"pROBE");  // the arguments as received
+}
+
+TEST_F(ServiceHost, ServiceMainWithAnUnknownNameDoesNothing) {
+    wchar_t name[] = L"Nobody";
+    wchar_t* argv[] = {name};
+    application.RouteServiceMain(1, argv);
+    application.RouteServiceMain(0, nullptr);
+    EXPECT_TRUE(recorder.HandlerNames().empty());
+    EXPECT_TRUE(recorder.Reports().empty());
+}
+
+TEST_F(ServiceHost, ApplicationExceptionsGoToTheExecutablesSource) {
+    application.LogApplicationException(Exception(L"tick failed"));
+    const std::vector<Entry> entries = recorder.Entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].source, L"win_tests.exe");
+    EXPECT_EQ(entries[0].text, L"tick failed");
+    EXPECT_EQ(entries[0].type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(entries[0].category, 0);
+    EXPECT_EQ(entries[0].id, 0u);
+}
+
+TEST(EventLogger, OpensItsSourceOnTheFirstEntryAndReusesIt) {
+    Recorder recorder;
+    {
+        TEventLogger logger(L"Source", recorder);
+        EXPECT_TRUE(recorder.Sources().empty());
+        logger.LogMessage(L"one");
+        logger.LogMessage(L"two", EVENTLOG_WARNING_TYPE, 3, 7);
+        EXPECT_EQ(recorder.Sources(), std::vector<std::wstring>{L"Source"});
+        const HANDLE source = reinterpret_cast<HANDLE>(std::uintptr_t{1});
+        EXPECT_EQ(recorder.ReportHandles(), (std::vector<HANDLE>{source, source}));
+        const std::vector<Entry> entries = recorder.Entries();
+        ASSERT_EQ(entries.size(), 2u);
+        EXPECT_EQ(entries[0].text, L"one");
+        EXPECT_EQ(entries[0].type, EVENTLOG_ERROR_TYPE);
+        EXPECT_EQ(entries[1].type, EVENTLOG_WARNING_TYPE);
+        EXPECT_EQ(entries[1].category, 3);
+        EXPECT_EQ(entries[1].id, 7u);
+        EXPECT_TRUE(recorder.Deregistered().empty());
+    }
+    EXPECT_EQ(recorder.Deregistered(), std::vector<HANDLE>{reinterpret_cast<HANDLE>(std::uintptr_t{1})});
+}
+
+TEST(EventLogger, NeverOpensASourceWhenNothingIsWritten) {
+    Recorder recorder;
+    { TEventLogger logger(L"Quiet", recorder); }
+    EXPECT_TRUE(recorder.Sources().empty());
+    EXPECT_TRUE(recorder.Deregistered().empty());
+}
+
+TEST(EventLogger, RetriesARefusedSourceOnTheNextEntry) {
+    Recorder recorder;
+    recorder.refusedRegistrations = 1;
+    {
+        TEventLogger logger(L"Flaky", recorder);
+        logger.LogMessage(L"dropped");
+        logger.LogMessage(L"kept");
+        logger.LogMessage(L"kept too");
+        EXPECT_EQ(recorder.Sources(), (std::vector<std::wstring>{L"Flaky", L"Flaky"}));
+        const HANDLE granted = reinterpret_cast<HANDLE>(std::uintptr_t{2});
+        EXPECT_EQ(recorder.ReportHandles(), (std::vector<HANDLE>{nullptr, granted, granted}));
+    }
+    EXPECT_EQ(recorder.Deregistered(), std::vector<HANDLE>{reinterpret_cast<HANDLE>(std::uintptr_t{2})});
+}
+
+TEST(EventLogger, AServiceWritesUnderItsOwnNameAndClosesItsSourceWithIt) {
+    Recorder recorder;
+    TWindowApplication windowApplication;
+    {
+        TServiceApplication application(windowApplication, L"win_tests.exe", MessageTexts::BuiltIn(), recorder);
+        ProbeService& service = *application.CreateForm<ProbeService>(L"Nimbora", recorder);
+        service.LogMessage(L"first");
+        service.LogMessage(L"second");
+        EXPECT_EQ(recorder.Sources(), std::vector<std::wstring>{L"Nimbora"});
+        EXPECT_TRUE(recorder.Deregistered().empty());
+    }
+    EXPECT_EQ(recorder.Deregistered(), std::vector<HANDLE>{reinterpret_cast<HANDLE>(std::uintptr_t{1})});
+}
+
+TEST(ServiceApplication, SwitchesCompareUnderTheUsersLocale) {
+    const struct {
+        const wchar_t* line;
+        const wchar_t* word;
+        bool expected;
+    } cases[] = {
+        {L"win_tests.exe /Install", L"INSTALL", true},
+        {L"win_tests.exe -uNiNsTaLl", L"UNINSTALL", true},
+        {L"\"C:\\Program Files\\win_tests.exe\" -Silent /uninstall", L"SILENT", true},
+        {L"win_tests.exe install", L"INSTALL", false},
+        {L"win_tests.exe //install", L"INSTALL", false},
+        {L"win_tests.exe /installer", L"INSTALL", false},
+        // The user's locale folds more than A to Z.
+        {L"win_tests.exe /\u00E9t\u00E9", L"\u00C9T\u00C9", true},
+        {L"win_tests.exe /\u00E9t\u00E9", L"ETE", false},
+    };
+    Recorder recorder;
+    TWindowApplication windowApplication;
+    for (const auto& c : cases) {
+        TServiceApplication application(windowApplication, c.line, MessageTexts::BuiltIn(), recorder);
+        EXPECT_EQ(application.HasSwitch(c.word), c.expected) << Narrow(c.line) << " / " << Narrow(c.word);
+    }
+}
+
+TEST(ServiceApplication, InstallingWithEitherSwitch) {
+    Recorder recorder;
+    TWindowApplication windowApplication;
+    const struct {
+        const wchar_t* line;
+        bool installing;
+    } cases[] = {{L"x /install", true},    {L"x -UNINSTALL /silent", true}, {L"x /silent", false},
+                 {L"x", false},            {L"x uninstall", false},         {L"x /install /uninstall", true}};
+    for (const auto& c : cases)
+        EXPECT_EQ(TServiceApplication(windowApplication, c.line, MessageTexts::BuiltIn(), recorder).Installing(),
+                  c.installing)
+            << Narrow(c.line);
+}
+
+TEST(ServiceApplication, InitializeTwiceInitializesComOnce) {
+    Recorder recorder;
+    TWindowApplication windowApplication;
+    // This thread starts without COM.
+    HRESULT before = CoInitialize(nullptr);
+    ASSERT_EQ(before, S_OK) << "COM was already initialised on the test thread";
+    CoUninitialize();
+    {
+        TServiceApplication application(windowApplication, L"x", MessageTexts::BuiltIn(), recorder);
+        application.Initialize();
+        application.Initialize();
+        // A single-threaded apartment now exists for this thread.
+        EXPECT_EQ(CoInitializeEx(nullptr, COINIT_MULTITHREADED), RPC_E_CHANGED_MODE);
+    }
+    // The application released COM once on its way out; had it initialised
+    // twice, one reference would be left and this would give S_FALSE.
+    const HRESULT after = CoInitialize(nullptr);
+    EXPECT_EQ(after, S_OK);
+    if (SUCCEEDED(after)) CoUninitialize();
+}
+
+// The timer tests pump the test thread's queue, which owns the timer.
+class TimerTest : public ::testing::Test {
+protected:
+    // Serves this thread's queue until the condition holds.
+    bool PumpUntil(const std::function<bool()>& condition) {
+        return Eventually([&] {
+            windowApplication.ProcessMessages();
+            return condition();
+        });
+    }
+    // Serves this thread's queue for a while, so that anything due is delivered.
+    void PumpFor(std::chrono::milliseconds period) {
+        const auto end = std::chrono::steady_clock::now() + period;
+        while (std::chrono::steady_clock::now() < end) {
+            windowApplication.ProcessMessages();
+            Sleep(2);
+        }
+    }
+    // Switches the timer from another thread while this one keeps serving
+    // its queue (the switch is applied on the owner thread).
+    void SetEnabledFromAnotherThread(TTimer& timer, bool enabled) {
+        std::atomic<bool> done{false};
+        std::thread other([&] {
+            timer.SetEnabled(enabled);
+            done = true;
+        });
+        // N.B. the switch is visible at once, before the owner thread has
+        // applied it; only then is the queue served again.
+        Eventually([&] { return timer.Enabled() == enabled; });
+        PumpUntil([&] { return done.load(); });
+        other.join();
+    }
+
+    TWindowApplication windowApplication;
+};
+
+BOOL CALLBACK FindTimerWindow(HWND window, LPARAM param) {
+    wchar_t name[64] = {};
+    GetClassNameW(window, name, 64);
+    if (std::wstring(name) != L"NimboraTimerWindow") return TRUE;
+    *reinterpret_cast<HWND*>(param) = window;
+    return FALSE;
+}
+
+// The hidden window through which the timer's events arrive.
+HWND TimerWindowOfThisThread() {
+    HWND found = nullptr;
+    EnumThreadWindows(GetCurrentThreadId(), &FindTimerWindow, reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+TEST_F(TimerTest, RunsFromCreationOnceItHasAHandler) {
+    ASSERT_NE(windowApplication.Handle(), nullptr) << "no window station with windows (run under Xvfb)";
+    std::atomic<int> ticks{0};
+    TTimer timer(windowApplication, L"refused");
+    EXPECT_TRUE(timer.Enabled());
+    EXPECT_EQ(timer.Interval(), 1000u);
+    timer.SetInterval(10);
+    timer.SetOnTimer([&] { ++ticks; });
+    EXPECT_TRUE(PumpUntil([&] { return ticks >= 3; }));
+}
+
+TEST_F(TimerTest, SwitchedOffFromAnotherThreadDeliversNothingMoreUntilSwitchedOn) {
+    std::atomic<int> ticks{0};
+    TTimer timer(windowApplication, L"refused");
+    timer.SetInterval(10);
+    timer.SetOnTimer([&] { ++ticks; });
+    ASSERT_TRUE(PumpUntil([&] { return ticks >= 1; }));
+
+    // Leave the queue unserved until the timer is due, and queue one more
+    // event by hand, then switch off from another thread.
+    Sleep(50);
+    const HWND window = TimerWindowOfThisThread();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(PostMessageW(window, WM_TIMER, 1, 0));
+    const int ticksBefore = ticks;
+    SetEnabledFromAnotherThread(timer, false);
+    EXPECT_FALSE(timer.Enabled());
+    PumpFor(std::chrono::milliseconds(200));
+    EXPECT_EQ(ticks, ticksBefore);
+
+    SetEnabledFromAnotherThread(timer, true);
+    EXPECT_TRUE(timer.Enabled());
+    EXPECT_TRUE(PumpUntil([&] { return ticks >= ticksBefore + 2; }));
+}
+
+TEST_F(TimerTest, HandlerErrorsGoToTheApplicationAndLaterEventsStillCome) {
+    std::vector<std::wstring> handled;
+    windowApplication.SetExceptionHandler([&](const Exception& e) { handled.push_back(e.Message()); });
+    int ticks = 0;
+    TTimer timer(windowApplication, L"refused");
+    timer.SetInterval(10);
+    timer.SetOnTimer([&] {
+        ++ticks;
+        if (ticks == 1) throw Exception(L"tick failed");
+        if (ticks == 2) throw EAbort(L"aborted");  // dropped silently
+    });
+    EXPECT_TRUE(PumpUntil([&] { return ticks >= 4; }));
+    EXPECT_EQ(handled, std::vector<std::wstring>{L"tick failed"});
+    windowApplication.SetExceptionHandler(nullptr);
+}
 
 }  // namespace
 }  // namespace nimbora
