@@ -20,7 +20,30 @@ std::wstring QuotedWhenSpaced(const std::wstring& path) {
 
 }  // namespace
 
+namespace {
+
+bool BuiltAsConsoleProgram() {
+    const auto* base = reinterpret_cast<const unsigned char*>(GetModuleHandleW(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI;
+}
+
+}  // namespace
+
 void ShowMessageDialog(const std::wstring& text, bool isError) {
+    if (BuiltAsConsoleProgram()) {
+        // A console program writes the text to its standard output instead.
+        const std::wstring line = text + L"\r\n";
+        DWORD written = 0;
+        const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+        const bool ok = GetConsoleMode(out, &written)
+                            ? WriteConsoleW(out, line.c_str(), static_cast<DWORD>(line.size()), &written, nullptr)
+                            : WriteFile(out, line.c_str(), static_cast<DWORD>(line.size() * sizeof(wchar_t)), &written,
+                                        nullptr);
+        if (!ok) RaiseLastOSError();
+        return;
+    }
     MessageBoxW(nullptr, text.c_str(), isError ? L"Error" : L"Information",
                 MB_OK | MB_TASKMODAL | (isError ? MB_ICONERROR : MB_ICONINFORMATION));
 }

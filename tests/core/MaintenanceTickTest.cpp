@@ -200,6 +200,14 @@ TEST(MaintenanceTick, LastRunIsWrittenBeforeTheFirstLaunchAndAFailureKeepsIt) {
     EXPECT_EQ(tick.LastRunSeconds(), 600);
 }
 
+TEST(MaintenanceTick, AnUnreadablePowerStatusDoesNotBlock) {
+    struct Throwing : Recorder {
+        std::uint8_t AcLineStatus() override { throw 1; }
+    } r;
+    r.stored[L"BatteryCheck"] = 1;
+    EXPECT_FALSE(RunOnce(r).empty());
+}
+
 TEST(MaintenanceTick, ArithmeticOverflowEndsTheTickSilently) {
     Recorder r;
     r.total = 0x7FFFFFFFFFFFFFFF;
