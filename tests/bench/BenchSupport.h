@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace nimbora::bench {
@@ -16,40 +18,91 @@ double WallSeconds() noexcept;
 // when the query is refused.
 double ProcessCpuSeconds(HANDLE process) noexcept;
 
+// The processor time of one process by two clocks. Under Wine the
+// platform's clock advances in 10 ms steps, too coarse for a tick of a
+// millisecond or less, and GetProcessTimes answers for the calling process
+// whatever process it is asked about. The Linux kernel counts each thread's
+// time on a processor in nanoseconds, and drive Z: shows its /proc.
+class ProcessClock {
+public:
+    explicit ProcessClock(HANDLE process);
+
+    // User plus kernel time from GetProcessTimes; -1 when refused.
+    double PlatformSeconds() const noexcept { return ProcessCpuSeconds(process_); }
+    // The Linux count of the process's live threads; empty off Wine, or
+    // when the process's Unix counterpart was not found.
+    std::optional<double> LinuxSeconds() const;
+    bool HasLinuxClock() const noexcept { return unixPid_.has_value(); }
+
+    // The same for each live thread, with the name Linux knows it by.
+    struct Thread {
+        unsigned id;
+        std::string name;
+        double seconds;
+    };
+    std::vector<Thread> LinuxThreads() const;
+
+private:
+    HANDLE process_;
+    std::optional<unsigned> unixPid_;
+};
+
 double Median(std::vector<double> values);
 
-// The platform calls of one acting tick, in its order: ten opens, queries
-// and closes of the settings key; three memory readings, each loading
-// Kernel32.dll, looking up GlobalMemoryStatusEx and releasing the library;
-// the tick count; one processor sample, three system-information queries
-// reached the same late-bound way with the version query before the third.
+// The platform calls of one acting tick, in its order: a memory reading;
+// ten opens, queries and closes of the settings key; two more memory
+// readings; the tick count; one processor sample. A memory reading loads
+// Kernel32.dll, looks up GlobalMemoryStatusEx, calls it and releases the
+// library; the sample makes three system-information queries reached the
+// same late-bound way, with the version query before the third.
 void BareTickCalls() noexcept;
 
 // The per-iteration cost of one body, measured over blocks of iterations.
 class Series {
 public:
+    explicit Series(const ProcessClock& clock) : clock_(clock) {}
+
     // Runs `body` `iterations` times as one block and records its wall time
-    // and this process's processor time.
+    // and processor time.
     template <typename Body>
     void RunBlock(int iterations, Body&& body) {
-        const double cpuBefore = ProcessCpuSeconds(GetCurrentProcess());
+        const std::optional<double> linuxBefore = clock_.LinuxSeconds();
+        const double platformBefore = clock_.PlatformSeconds();
         const double wallBefore = WallSeconds();
         for (int i = 0; i < iterations; ++i) body();
         const double wall = WallSeconds() - wallBefore;
-        cpuSeconds_ += ProcessCpuSeconds(GetCurrentProcess()) - cpuBefore;
+        platformCpuSeconds_ += clock_.PlatformSeconds() - platformBefore;
+        const std::optional<double> linuxAfter = clock_.LinuxSeconds();
+        if (linuxBefore && linuxAfter) {
+            linuxCpuSeconds_ += *linuxAfter - *linuxBefore;
+        } else {
+            linuxClock_ = false;
+        }
         iterations_ += iterations;
         wallPerIteration_.push_back(wall / iterations);
     }
 
     // The median over the blocks of the wall time per iteration.
     double MedianWallMicroseconds() const { return Median(wallPerIteration_) * 1e6; }
-    // Processor time per iteration over all blocks: the processor clock is
-    // too coarse (10 ms under Wine) for a median of short blocks.
-    double CpuMicroseconds() const { return iterations_ == 0 ? 0 : cpuSeconds_ / iterations_ * 1e6; }
+    // Processor time per iteration over all blocks, from GetProcessTimes.
+    // N.B. a total, not a median: the clock is too coarse for short blocks.
+    double PlatformCpuMicroseconds() const { return PerIteration(platformCpuSeconds_); }
+    // The same from the Linux clock; empty when it could not be read for
+    // every block.
+    std::optional<double> LinuxCpuMicroseconds() const {
+        if (!linuxClock_ || iterations_ == 0) return std::nullopt;
+        return PerIteration(linuxCpuSeconds_);
+    }
+    long Iterations() const { return iterations_; }
 
 private:
+    double PerIteration(double seconds) const { return iterations_ == 0 ? 0 : seconds / iterations_ * 1e6; }
+
+    const ProcessClock& clock_;
     std::vector<double> wallPerIteration_;
-    double cpuSeconds_ = 0;
+    double platformCpuSeconds_ = 0;
+    double linuxCpuSeconds_ = 0;
+    bool linuxClock_ = true;
     long iterations_ = 0;
 };
 
