@@ -22,4 +22,11 @@ cmake --preset win64 >/dev/null
 cmake --build --preset win64
 source tools/wine-env.sh
 wine_env_start
-ctest --preset win64
+status=0
+ctest --preset win64 | tee build/win64/ctest.log || status=$?
+
+echo "== figures"
+grep -hE '^(control storm|first batch|stop carried out|companion:)' build/win64/tests/e2e/*.out 2>/dev/null || true
+grep -hE '^(tick_bench|footprint_bench):' build/win64/tests/bench/*.txt 2>/dev/null || true
+grep -E 'tests passed|tests failed' build/win64/ctest.log | tail -1
+exit "$status"

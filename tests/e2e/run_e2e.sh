@@ -8,4 +8,6 @@ shift
 : >"$log"
 export NIMBORA_E2E_STDERR_WIN="Z:${log//\//\\}"
 export WINEDEBUG=-all,+eventlog
-exec "$(dirname "$0")/../../tools/wine-run" "$@" 2>>"$log"
+# Standard output is kept beside the log too, for the figures the tests print.
+"$(dirname "$0")/../../tools/wine-run" "$@" 2>>"$log" | tee "${log%.log}.out"
+exit "${PIPESTATUS[0]}"
