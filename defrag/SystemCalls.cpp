@@ -3,6 +3,7 @@
 #include <tlhelp32.h>
 
 #include "defrag/DefragHandles.h"
+#include "probes/LateBound.h"
 #include "probes/RAM.h"
 
 namespace nimbora {
@@ -16,14 +17,7 @@ using NtSetSystemInformationProc = NtStatus(NTAPI*)(ULONG infoClass, void* buffe
 // around every call, nothing is cached.
 template <typename Proc, typename... Args>
 NtStatus CallNtdll(const char* name, Args... args) {
-    const UniqueModule ntdll(LoadLibraryW(L"ntdll.dll"));
-    if (!ntdll) return kStatusProcedureNotFound;
-    const FARPROC proc = GetProcAddress(ntdll.get(), name);
-    if (!proc) return kStatusProcedureNotFound;
-    // N.B. through void(*)() so the conversion of the entry point's type is
-    // explicit and not warned about.
-    const auto call = reinterpret_cast<Proc>(reinterpret_cast<void (*)()>(proc));
-    return call(args...);
+    return CallLateBound<Proc>(L"ntdll.dll", name, kStatusProcedureNotFound, args...);
 }
 
 CallResult Result(BOOL ok) {

@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "probes/WindowsVersion.h"
-#include "svchost/UniqueHandle.h"
+#include "probes/LateBound.h"
 
 namespace nimbora {
 
@@ -28,14 +28,8 @@ public:
 std::uint32_t QuerySystemInformation(std::uint32_t infoClass, void* buffer, std::uint32_t length,
                                      std::uint32_t* returnLength) noexcept {
     try {
-        const UniqueModule ntdll(LoadLibraryW(L"ntdll.dll"));
-        if (!ntdll) return kQueryUnavailable;
-        const FARPROC proc = GetProcAddress(ntdll.get(), "NtQuerySystemInformation");
-        if (!proc) return kQueryUnavailable;
-        // N.B. through void(*)() so the conversion of the entry point's type
-        // is explicit and not warned about.
-        const auto query = reinterpret_cast<NtQuerySystemInformationProc>(reinterpret_cast<void (*)()>(proc));
-        return static_cast<std::uint32_t>(query(infoClass, buffer, length, returnLength));
+        return CallLateBound<NtQuerySystemInformationProc>(L"ntdll.dll", "NtQuerySystemInformation",
+                                                           kQueryUnavailable, infoClass, buffer, length, returnLength);
     } catch (...) {
         return kQueryUnavailable;
     }

@@ -3,7 +3,7 @@
 #include <cstddef>
 
 #include "probes/PhysicalMemory.h"
-#include "svchost/UniqueHandle.h"
+#include "probes/LateBound.h"
 
 namespace nimbora {
 
@@ -26,14 +26,8 @@ MEMORYSTATUSEX ReadMemoryStatus() {
 
 bool QueryMemoryStatus(MEMORYSTATUSEX& status) noexcept {
     try {
-        const UniqueModule kernel32(LoadLibraryW(L"Kernel32.dll"));
-        if (!kernel32) return false;
-        const FARPROC proc = GetProcAddress(kernel32.get(), "GlobalMemoryStatusEx");
-        if (!proc) return false;
-        // N.B. through void(*)() so the conversion of the entry point's type
-        // is explicit and not warned about.
-        const auto query = reinterpret_cast<GlobalMemoryStatusExProc>(reinterpret_cast<void (*)()>(proc));
-        return query(&status) != FALSE;
+        return CallLateBound<GlobalMemoryStatusExProc>(L"Kernel32.dll", "GlobalMemoryStatusEx", FALSE, &status) !=
+               FALSE;
     } catch (...) {
         return false;
     }

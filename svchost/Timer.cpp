@@ -11,14 +11,7 @@ constexpr UINT kUpdateTimeoutMs = 5000;
 
 TTimer::TTimer(TWindowApplication& owner, std::wstring refusedText)
     : owner_(owner), refusedText_(std::move(refusedText)), ownerThread_(GetCurrentThreadId()) {
-    const HINSTANCE instance = GetModuleHandleW(nullptr);
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = &TTimer::WindowProc;
-    windowClass.hInstance = instance;
-    windowClass.lpszClassName = kTimerClass;
-    RegisterClassW(&windowClass);
-    window_ = CreateWindowExW(WS_EX_TOOLWINDOW, kTimerClass, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance,
-                              nullptr);
+    window_ = CreateHiddenWindow(kTimerClass, &TTimer::WindowProc, L"", nullptr);
     if (window_ != nullptr) SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 }
 

@@ -6,15 +6,19 @@ namespace {
 constexpr wchar_t kWindowClass[] = L"NimboraApplication";
 }
 
-TWindowApplication::TWindowApplication() : mainThreadId_(GetCurrentThreadId()) {
+HWND CreateHiddenWindow(const wchar_t* className, WNDPROC windowProc, const wchar_t* title, void* createParam) {
     const HINSTANCE instance = GetModuleHandleW(nullptr);
     WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = &TWindowApplication::WindowProc;
+    windowClass.lpfnWndProc = windowProc;
     windowClass.hInstance = instance;
-    windowClass.lpszClassName = kWindowClass;
-    RegisterClassW(&windowClass);
-    window_ = CreateWindowExW(WS_EX_TOOLWINDOW, kWindowClass, L"Nimbora", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
-                              instance, this);
+    windowClass.lpszClassName = className;
+    RegisterClassW(&windowClass);  // fails harmlessly once the class exists
+    return CreateWindowExW(WS_EX_TOOLWINDOW, className, title, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance,
+                           createParam);
+}
+
+TWindowApplication::TWindowApplication() : mainThreadId_(GetCurrentThreadId()) {
+    window_ = CreateHiddenWindow(kWindowClass, &TWindowApplication::WindowProc, L"Nimbora", this);
     // N.B. the queue exists from here on, so a quit posted early is not lost.
     MSG m;
     PeekMessageW(&m, nullptr, WM_USER, WM_USER, PM_NOREMOVE);

@@ -20,6 +20,10 @@ public:
     const wchar_t* ClassName() const noexcept override { return L"EAbort"; }
 };
 
+// A hidden pop-up tool window of class `className` on the calling thread; null
+// where the window station holds no windows. `createParam` reaches WM_NCCREATE.
+HWND CreateHiddenWindow(const wchar_t* className, WNDPROC windowProc, const wchar_t* title, void* createParam);
+
 class TWindowApplication {
 public:
     using WindowHook = std::function<bool(MSG& message)>;  // true: consumed
