@@ -66,7 +66,7 @@ while ((SECONDS < end)); do
   while read -r pid args; do
     [[ -n "${seen[$pid]:-}" ]] && continue
     seen[$pid]=1
-    echo "$(date +%T) launch: $args"
+    echo "$(date +%T) launch: ${args#*wine64 }"  # Wine's loader may still head the line
   done < <(ps -eo pid=,args= | grep -F 'NimboraDefrag.exe' | grep -v grep || true)
   sleep 0.1
 done
