@@ -50,28 +50,21 @@ void TNimbora::ServiceStart(TService&, bool& started) {
     serviceStarted_ = true;
 }
 
+// N.B. the flags arrive set: a refused timer leaves them so, and the request
+// is accepted all the same.
 void TNimbora::ServiceStop(TService&, bool& stopped) {
-    try {
-        MainTimer.SetEnabled(false);
-        stopped = true;
-    } catch (...) {
-    }
+    SwitchTimer(false);
+    stopped = true;
 }
 
 void TNimbora::ServicePause(TService&, bool& paused) {
-    try {
-        MainTimer.SetEnabled(false);
-        paused = true;
-    } catch (...) {
-    }
+    SwitchTimer(false);
+    paused = true;
 }
 
 void TNimbora::ServiceContinue(TService&, bool& continued) {
-    try {
-        MainTimer.SetEnabled(true);
-        continued = true;
-    } catch (...) {
-    }
+    SwitchTimer(true);
+    continued = true;
 }
 
 void TNimbora::ServiceShutdown(TService&) { SwitchTimer(false); }

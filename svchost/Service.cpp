@@ -198,7 +198,7 @@ void TService::ProcessRequest(DWORD code) {
     } catch (const Exception& e) {
         if (code != SERVICE_CONTROL_SHUTDOWN) SetStatus(old);
         if (code >= 1 && code <= 5)
-            LogMessage(Texts().FailedOn(Texts().ActionWord(code), e.Message()));
+            LogFailure(Texts().ActionWord(code), e);
         else
             LogMessage(Texts().FailedInCustom(code, e.Message()));
     }

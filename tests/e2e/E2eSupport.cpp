@@ -139,17 +139,6 @@ DialogRun RunWithDialogs(const std::wstring& commandLine, const std::function<vo
     return run;
 }
 
-UniqueHandleObject StartProcess(const std::wstring& commandLine) {
-    std::wstring mutableLine = commandLine;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-        return UniqueHandleObject();
-    CloseHandle(info.hThread);
-    return UniqueHandleObject(info.hProcess);
-}
-
 std::wstring StageFolder(const std::wstring& folder, const std::vector<std::wstring>& files) {
     std::wstring path = folder;
     if (path.back() != L'\\') path += L'\\';

@@ -40,8 +40,6 @@ struct DialogRun {
 DialogRun RunWithDialogs(const std::wstring& commandLine, const std::function<void(const Dialog&)>& whileShown = {},
                          DWORD timeoutMs = 60000);
 
-// Starts `commandLine` without waiting.
-UniqueHandleObject StartProcess(const std::wstring& commandLine);
 
 // Copies the named build outputs into a fresh folder and returns it (with
 // its trailing backslash).
