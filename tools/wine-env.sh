@@ -7,6 +7,12 @@ NIMBORA_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export WINEPREFIX="${WINEPREFIX:-$NIMBORA_ROOT/build/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# 32-bit Wine runs under qemu-user, which truncates the kernel's memory totals
+# to 32 bits; tools/setup.sh builds the correction that every 32-bit process
+# preloads (the literal $LIB picks the 32-bit library, or its empty 64-bit twin
+# in the 64-bit programs that 32-bit ones start). It must be set before the
+# prefix's first process, which every later one inherits it from.
+export QEMU_SET_ENV="LD_PRELOAD=$NIMBORA_ROOT/build/sysinfo-fix/\$LIB/libnimbora-sysinfo.so"
 WINESERVER_PID=""
 XVFB_PID=""
 
