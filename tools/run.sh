@@ -10,27 +10,23 @@ cd "$(dirname "$0")/.."
 seconds="${1:-90}"
 
 bash tools/setup.sh
-cmake --preset win32 >/dev/null && cmake --build --preset win32 >/dev/null   # the product, 32-bit
-cmake --preset win64 >/dev/null && cmake --build --preset win64 >/dev/null   # what this kernel can run
+# The product: the 32-bit service and companion, run by 32-bit Wine through qemu-user.
+cmake --preset win32 >/dev/null && cmake --build --preset win32 >/dev/null
 
 source tools/wine-env.sh
 wine_env_start
-wine() { /usr/lib/wine/wine64 "$@"; }
+wine() { /usr/lib/wine/wine64 "$@"; }  # hands 32-bit programs to the 32-bit loader
 
-bin=build/win64/bin
+bin=build/win32/bin
 drive_c="$WINEPREFIX/drive_c"
-folder="$drive_c/Program Files/Nimbora"
+folder="$drive_c/Program Files (x86)/Nimbora"
 mkdir -p "$folder"
-cp "$bin/NimboraService.exe" "$folder/"
-if [[ -f "$bin/NimboraDefrag.exe" ]]; then
-  cp "$bin/NimboraDefrag.exe" "$folder/"
-else
-  cp "$bin/StandInDefrag.exe" "$folder/NimboraDefrag.exe"
-fi
-exe='C:\Program Files\Nimbora\NimboraService.exe'
+cp "$bin/NimboraService.exe" "$bin/NimboraDefrag.exe" "$folder/"
+exe='C:\Program Files (x86)\Nimbora\NimboraService.exe'
 
+# The 32-bit service reads the 32-bit view of the key (WOW6432Node).
 settings='HKLM\Software\Korvex\Nimbora'
-set_dword() { wine reg add "$settings" /v "$1" /t REG_DWORD /d "$2" /f >/dev/null 2>&1; }
+set_dword() { wine reg add "$settings" /v "$1" /t REG_DWORD /d "$2" /f /reg:32 >/dev/null 2>&1; }
 # Act whenever the machine is not busy: trigger at any level of available
 # memory, free 5 percent of it at a time, at most once a minute.
 set_dword MemoryMaintain 100
@@ -43,7 +39,7 @@ cleanup() {
   wine sc stop Nimbora >/dev/null 2>&1 || true
   sleep 1
   wine "$exe" /uninstall /silent >/dev/null 2>&1 || true
-  wine reg delete "$settings" /f >/dev/null 2>&1 || true
+  wine reg delete "$settings" /f /reg:32 >/dev/null 2>&1 || true
   wine_env_stop
 }
 trap cleanup INT TERM EXIT
@@ -61,12 +57,26 @@ fi
 echo "== starting the service; watching companion launches for $seconds s (Ctrl-C ends)"
 wine sc start Nimbora >/dev/null 2>&1
 declare -A seen=()
+logged=$(wc -l <"$NIMBORA_SERVICES_LOG")
 end=$((SECONDS + seconds))
 while ((SECONDS < end)); do
   while read -r pid args; do
     [[ -n "${seen[$pid]:-}" ]] && continue
     seen[$pid]=1
-    echo "$(date +%T) launch: ${args#*wine64 }"  # Wine's loader may still head the line
-  done < <(ps -eo pid=,args= | grep -F 'NimboraDefrag.exe' | grep -v grep || true)
+    # The emulator and Wine's loader head the line: the Windows command line follows them.
+    echo "$(date +%T) launch: $(sed -E 's#^(/[^ ]* )+##' <<<"$args")"
+  done < <(ps -eo pid=,args= | grep -F 'Nimbora\NimboraDefrag.exe' | grep -v grep || true)
+  # Event-log entries (the companion's outcome of each batch, the service's
+  # errors) reach the services log through Wine's eventlog trace.
+  total=$(wc -l <"$NIMBORA_SERVICES_LOG")
+  if ((total > logged)); then
+    sed -n "$((logged + 1)),${total}p" "$NIMBORA_SERVICES_LOG" | tr -d '\r' |
+      sed -nE 's/^[0-9a-f]+:([a-z]+):eventlog:ReportEventW L"(.*)"(\.\.\.)?$/\1 \2/p' |
+      while read -r level text; do
+        case "$level" in err) level=error ;; warn) level=warning ;; *) level=information ;; esac
+        echo "$(date +%T) event ($level): ${text//\\n/ }"
+      done
+    logged=$total
+  fi
   sleep 0.1
 done

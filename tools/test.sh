@@ -1,32 +1,60 @@
 #!/usr/bin/env bash
 # Builds all three builds and runs every test: the native core under the
-# sanitizers (with bounded fuzz runs), the static inspection of the 32-bit
-# product, and the 64-bit Windows unit and end-to-end tests under Wine.
+# sanitizers (with bounded fuzz runs), then under Wine the shipped 32-bit
+# product (its Windows unit tests, end-to-end tests and benchmarks, through
+# qemu-user; entries named *_i686) and the 64-bit build of the same sources.
+# Each part's wall time is printed at its end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+part_start=$SECONDS
+part_end() { echo "-- $1: $((SECONDS - part_start)) s"; part_start=$SECONDS; }
+
 bash tools/setup.sh
+part_end "setup"
 
 echo "== native: core under ASan/UBSan"
 cmake --preset native >/dev/null
 cmake --build --preset native
 ctest --preset native
+part_end "native build and tests"
 
-echo "== win32: product build and inspection"
+echo "== builds: the 32-bit product and the 64-bit test build"
 cmake --preset win32 >/dev/null
 cmake --build --preset win32
-ctest --test-dir build/win32 --output-on-failure
-
-echo "== win64: unit and end-to-end tests under Wine"
 cmake --preset win64 >/dev/null
 cmake --build --preset win64
+part_end "Windows builds"
+
 source tools/wine-env.sh
 wine_env_start
+part_end "Wine prefix"
+
 status=0
+echo "== win32: the shipped product under 32-bit Wine (qemu-user)"
+ctest --preset win32 | tee build/win32/ctest.log || status=$?
+part_end "win32 tests"
+
+echo "== win64: the same sources as a 64-bit build under Wine"
 ctest --preset win64 | tee build/win64/ctest.log || status=$?
+part_end "win64 tests"
 
 echo "== figures"
-grep -hE '^(control storm|first batch|stop carried out|companion:)' build/win64/tests/e2e/*.out 2>/dev/null || true
-grep -hE '^(tick_bench|footprint_bench):' build/win64/tests/bench/*.txt 2>/dev/null || true
-grep -E 'tests passed|tests failed' build/win64/ctest.log | tail -1
+for build in win32 win64; do
+  echo "-- $build"
+  grep -hE '^(control storm|first batch|stop carried out|companion:)' build/$build/tests/e2e/*.out 2>/dev/null || true
+  grep -hE '^(tick_bench|footprint_bench):' build/$build/tests/bench/*.txt 2>/dev/null || true
+done
+footprint() {  # build, label of the figure
+  grep -hE "^footprint_bench: nimbora $2" "build/$1/tests/bench/footprint_bench.txt" 2>/dev/null |
+    head -1 | sed -E 's/.*: //' || true
+}
+echo "-- NimboraService.exe running, i686 beside x86_64 (the i686 one under qemu-user emulation, which inflates its processor time)"
+printf '   %-26s %-20s %s\n' "" "i686 (emulated)" "x86_64"
+printf '   %-26s %-20s %s\n' "cpu per second" "$(footprint win32 'cpu per second')" "$(footprint win64 'cpu per second')"
+printf '   %-26s %-20s %s\n' "private bytes at the end" "$(footprint win32 'private bytes end')" \
+  "$(footprint win64 'private bytes end')"
+for build in win32 win64; do
+  echo "-- $build: $(grep -E 'tests passed|tests failed' build/$build/ctest.log | tail -1)"
+done
 exit "$status"
