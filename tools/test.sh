@@ -50,11 +50,11 @@ footprint() {  # build, label of the figure
     head -1 | sed -E 's/.*: //' || true
 }
 echo "-- NimboraService.exe running, i686 beside x86_64 (the i686 one under qemu-user emulation, which inflates its processor time)"
-printf '   %-34s %-20s %s\n' "" "i686 (emulated)" "x86_64"
-printf '   %-34s %-20s %s\n' "cpu per second" "$(footprint win32 'cpu per second')" "$(footprint win64 'cpu per second')"
-printf '   %-34s %-20s %s\n' "private bytes at the end" "$(footprint win32 'private bytes end')" \
+printf '   %-36s %-20s %s\n' "" "i686 (emulated)" "x86_64"
+printf '   %-36s %-20s %s\n' "cpu per second" "$(footprint win32 'cpu per second')" "$(footprint win64 'cpu per second')"
+printf '   %-36s %-20s %s\n' "private bytes at the end" "$(footprint win32 'private bytes end')" \
   "$(footprint win64 'private bytes end')"
-printf '   %-34s %-20s %s\n' "private bytes over an empty service" "$(footprint win32 'private bytes over baseline' | cut -d' ' -f1-2)" \
+printf '   %-36s %-20s %s\n' "private bytes over an empty service" "$(footprint win32 'private bytes over baseline' | cut -d' ' -f1-2)" \
   "$(footprint win64 'private bytes over baseline' | cut -d' ' -f1-2)"
 for build in win32 win64; do
   echo "-- $build: $(grep -E 'tests passed|tests failed' build/$build/ctest.log | tail -1)"
