@@ -75,7 +75,9 @@ public:
     // to its end, reports start pending first and stopped last.
     void EnterService(DWORD argc, wchar_t** argv);
     // Dispatcher thread: hands a control code to the service thread and wakes
-    // it when it is paused. Dropped when there is no service thread.
+    // it when it is paused. Dropped when there is no service thread. Takes no
+    // lock: the ServiceMain thread keeps the thread object until every call
+    // that may have loaded it has returned.
     void PostControlCode(DWORD code) noexcept;
 
     void ReportStatus() noexcept;

@@ -70,8 +70,15 @@ TEST_F(ServiceE2e, ZeroPeriodGivesABatchEveryTickAndZeroTriggerGivesNone) {
     ASSERT_TRUE(WaitForLaunches(3 * batch_.size(), 6s));
     ASSERT_TRUE(service_.Control(SERVICE_CONTROL_PAUSE));
     ASSERT_TRUE(service_.WaitForState(SERVICE_PAUSED, 5s));
-    Sleep(500);  // the last batch's launches finish logging
-    EXPECT_TRUE(WholeBatches(Launches(), batch_));
+    // A tick already under way when the pause arrives runs to its end: its
+    // launches log until the count settles.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const std::size_t count = Launches().size();
+            Sleep(700);
+            return Launches().size() == count && WholeBatches(Launches(), batch_);
+        },
+        10s));
     ASSERT_TRUE(service_.Control(SERVICE_CONTROL_CONTINUE));
 
     // Read afresh every tick: no launches once the trigger level is 0.
