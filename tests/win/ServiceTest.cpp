@@ -501,7 +501,7 @@ TEST(ServiceStopping, APauseOrContinueQueuedBehindAStopDoesNotUndoIt) {
         service.PostControlCode(c.first);
         service.PostControlCode(c.second);
         release = true;
-        ASSERT_TRUE(serviceMain.WaitEnded(std::chrono::seconds(10))) << Trace(recorder);
+        EXPECT_TRUE(serviceMain.WaitEnded(std::chrono::seconds(10))) << Trace(recorder);
         EXPECT_EQ(Summary(recorder.Reports(), 3),
                   (std::vector<Seen>{kStopPending, {SERVICE_STOP_PENDING, 1, 7}, kStopped}));
         EXPECT_EQ(pauses, 0);
