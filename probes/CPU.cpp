@@ -14,6 +14,24 @@ constexpr std::uint32_t kQueryUnavailable = 0xC0000001;
 
 using NtQuerySystemInformationProc = std::int32_t(WINAPI*)(std::uint32_t infoClass, void* buffer,
                                                              std::uint32_t length, std::uint32_t* returnLength);
+using GetActiveProcessorCountProc = DWORD(WINAPI*)(WORD groupNumber);
+
+// Every active logical processor of the machine. Windows 7 and later count
+// all processor groups, also for a 32-bit process on 64-bit Windows; before
+// that, the native system information counts the machine's processors where
+// a 32-bit process's own view stops at 32.
+std::uint32_t MachineProcessorCount() noexcept {
+    try {
+        const DWORD all = CallLateBound<GetActiveProcessorCountProc>(L"kernel32.dll", "GetActiveProcessorCount",
+                                                                     DWORD{0}, WORD{ALL_PROCESSOR_GROUPS});
+        if (all != 0) return all;
+        SYSTEM_INFO native{};
+        GetNativeSystemInfo(&native);
+        return native.dwNumberOfProcessors;
+    } catch (...) {
+        return 0;
+    }
+}
 
 class PlatformSystemInformation final : public SystemInformationSource {
 public:
@@ -21,6 +39,7 @@ public:
         return QuerySystemInformation(infoClass, buffer, length, nullptr);
     }
     std::int32_t WindowsVersion() override { return GetWindowsVersion(); }
+    std::uint32_t ActiveProcessorCount() override { return MachineProcessorCount(); }
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "probes/ProcessorLoad.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "probes/Rounding.h"
@@ -18,7 +19,8 @@ double LargeIntegerToDouble(std::int64_t value) noexcept {
 }
 
 double ComputeProcessorLoad(std::int64_t idleTime, std::int64_t lastIdleTime, std::int64_t systemTime,
-                            std::int64_t lastSystemTime, std::uint8_t processorCount) {
+                            std::int64_t lastSystemTime, std::uint32_t processorCount) {
+    const ExtendedPrecision precision;
     // N.B. the differences are taken between the converted values, not
     // between the integers.
     const Real idle = Real{LargeIntegerToDouble(idleTime)} - Real{LargeIntegerToDouble(lastIdleTime)};
@@ -32,8 +34,12 @@ double ComputeProcessorLoad(std::int64_t idleTime, std::int64_t lastIdleTime, st
     return static_cast<double>(load);
 }
 
+std::uint32_t IdleTimeProcessorCount(std::uint8_t basicCount, std::uint32_t systemCount) noexcept {
+    return std::max<std::uint32_t>(basicCount, systemCount);
+}
+
 double ProcessorLoadState::Update(std::int64_t idleTime, std::int64_t systemTime,
-                                  std::uint8_t processorCount) noexcept {
+                                  std::uint32_t processorCount) noexcept {
     double load = 0;
     if (lastIdleTime_ != 0) {
         try {
@@ -61,7 +67,8 @@ double SampleProcessorLoad(ProcessorLoadState& state, SystemInformationSource& s
         std::int64_t idleTime = 0;
         std::memcpy(&idleTime, performance, sizeof idleTime);
 
-        return state.Update(idleTime, timeOfDay.currentTime, basic.processorCount);
+        const std::uint32_t processors = IdleTimeProcessorCount(basic.processorCount, source.ActiveProcessorCount());
+        return state.Update(idleTime, timeOfDay.currentTime, processors);
     } catch (...) {
         return 0;
     }

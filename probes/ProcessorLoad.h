@@ -63,7 +63,13 @@ double LargeIntegerToDouble(std::int64_t value) noexcept;
 // idle fraction being the idle-time difference over the time difference.
 // Raises EMathError when the time difference or the processor count is 0.
 double ComputeProcessorLoad(std::int64_t idleTime, std::int64_t lastIdleTime, std::int64_t systemTime,
-                            std::int64_t lastSystemTime, std::uint8_t processorCount);
+                            std::int64_t lastSystemTime, std::uint32_t processorCount);
+
+// The processors whose idle time the performance record adds up: all of the
+// machine's. The basic record counts at most 32 in a 32-bit process on 64-bit
+// Windows (and only the processors of one group), so the larger of the two
+// counts is taken; `systemCount` is 0 when the platform cannot tell.
+std::uint32_t IdleTimeProcessorCount(std::uint8_t basicCount, std::uint32_t systemCount) noexcept;
 
 // The previous successful sample, and the load since it.
 class ProcessorLoadState {
@@ -72,7 +78,7 @@ public:
     // sample is stored) gives 0 and is stored; a later one gives the load
     // since the stored sample and replaces it. A zero divisor gives 0 and
     // keeps the stored sample.
-    double Update(std::int64_t idleTime, std::int64_t systemTime, std::uint8_t processorCount) noexcept;
+    double Update(std::int64_t idleTime, std::int64_t systemTime, std::uint32_t processorCount) noexcept;
 
     // Idle time of the stored sample; 0 until the first one.
     std::int64_t LastIdleTime() const noexcept { return lastIdleTime_; }
@@ -92,10 +98,14 @@ public:
     virtual std::uint32_t Query(std::uint32_t infoClass, void* buffer, std::uint32_t length) = 0;
     // The version code of the running release (TWindowsVersion).
     virtual std::int32_t WindowsVersion() = 0;
+    // The machine's active logical processors, every group counted; 0 when
+    // the platform cannot tell.
+    virtual std::uint32_t ActiveProcessorCount() = 0;
 };
 
 // One processor sample: the basic, time-of-day and performance queries in
-// that order, each into a record on the stack, then `state.Update`. The first
+// that order, each into a record on the stack, then `state.Update` with
+// IdleTimeProcessorCount as the processor count. The first
 // query to fail, or anything raised, ends the sample with 0 and leaves
 // `state` as it was.
 double SampleProcessorLoad(ProcessorLoadState& state, SystemInformationSource& source) noexcept;

@@ -19,7 +19,7 @@ std::int32_t SecondsFromTicks(std::uint64_t milliseconds) {
 }
 
 std::int64_t PercentOf(std::int32_t percent, std::int64_t total) {
-    return Round(static_cast<Real>(percent) / 100.0L * static_cast<Real>(total));
+    return RoundedPercentOf(percent, total);
 }
 
 }  // namespace

@@ -44,15 +44,18 @@ namespace __gnu_cxx {
 void __verbose_terminate_handler() { std::abort(); }
 }  // namespace __gnu_cxx
 
+// N.B. an error that escapes in service mode goes to the event log: a box
+// would wait unseen on the service desktop and the manager would time out.
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    bool serviceMode = true;
     try {
+        serviceMode = !nimbora::InstallingCommandLine(GetCommandLineW());
         return nimbora::RunProgram();
     } catch (const nimbora::Exception& e) {
-        nimbora::ShowLastChanceError(e.ClassName(), e.Message(), e.Address());
+        return nimbora::HandleLastChance(e.ClassName(), e.Message(), e.Address(), serviceMode);
     } catch (const std::exception& e) {
-        nimbora::ShowLastChanceError(L"Exception", nimbora::WidenAscii(e.what()), nullptr);
+        return nimbora::HandleLastChance(L"Exception", nimbora::WidenAscii(e.what()), nullptr, serviceMode);
     } catch (...) {
-        nimbora::ShowLastChanceError(L"Exception", L"", nullptr);
+        return nimbora::HandleLastChance(L"Exception", L"", nullptr, serviceMode);
     }
-    return 1;
 }

@@ -111,33 +111,47 @@ void TService::EnterService(DWORD argc, wchar_t** argv) {
     RunServiceThread();
 }
 
+std::unique_ptr<TServiceThread> TService::CreateServiceThread() { return std::make_unique<TServiceThread>(*this); }
+
+void TService::ForgetServiceThread() noexcept {
+    serviceThread_ = nullptr;
+    // N.B. a control handler that loaded the pointer before it was cleared
+    // may still be using the object: it lives until every such use is over.
+    while (controlsInFlight_.load() != 0) SwitchToThread();
+}
+
 void TService::RunServiceThread() {
+    SetStatus(TCurrentStatus::csStartPending);
     try {
-        SetStatus(TCurrentStatus::csStartPending);
-        try {
-            TServiceThread thread(*this);
-            serviceThread_ = &thread;
-            thread.Start();
-            thread.WaitFor();
-            // N.B. cleared before the thread object goes, so the dispatcher
-            // never posts to a thread that is being destroyed.
-            serviceThread_ = nullptr;
-        } catch (...) {
-            serviceThread_ = nullptr;
-            SetStatus(TCurrentStatus::csStopped);
-            throw;
-        }
-        SetStatus(TCurrentStatus::csStopped);
+        const std::unique_ptr<TServiceThread> thread = CreateServiceThread();
+        serviceThread_ = thread.get();
+        thread->Start();
+        thread->WaitFor();
+        ForgetServiceThread();
     } catch (const Exception& e) {
+        ForgetServiceThread();
+        // N.B. the entry goes first: once stopped has been reported the
+        // process may be torn down at any moment.
         LogFailure(Texts().Execute, e);
+    } catch (...) {
+        ForgetServiceThread();
+        SetStatus(TCurrentStatus::csStopped);
+        throw;
     }
+    SetStatus(TCurrentStatus::csStopped);
 }
 
 void TService::PostControlCode(DWORD code) noexcept {
+    // N.B. counted before the pointer is loaded, so that the ServiceMain
+    // thread, which clears the pointer and then waits for the count to drop,
+    // never destroys the thread object under this call.
+    ++controlsInFlight_;
     TServiceThread* thread = serviceThread_.load();
-    if (thread == nullptr) return;
-    PostThreadMessageW(thread->ThreadId(), ServiceControlMessage, code, 0);
-    if (thread->Suspended()) thread->Resume();
+    if (thread != nullptr) {
+        scm_.PostControl(thread->ThreadId(), code);
+        if (thread->Suspended()) thread->Resume();
+    }
+    --controlsInFlight_;
 }
 
 bool TService::HandleStop() {
@@ -184,12 +198,17 @@ bool TService::HandleCustomControl(DWORD) { return true; }
 
 void TService::ProcessRequest(DWORD code) {
     const TCurrentStatus old = status_;
+    // N.B. once a stop or shutdown has been accepted the thread is marked
+    // terminated: a pause would suspend it and a continue report it running,
+    // and the stop would never complete. Both are refused; the stop-pending
+    // state is reported again.
+    const bool stopping = Terminated();
     try {
         bool actionOk = true;
         switch (code) {
             case SERVICE_CONTROL_STOP: actionOk = HandleStop(); break;
-            case SERVICE_CONTROL_PAUSE: actionOk = HandlePause(); break;
-            case SERVICE_CONTROL_CONTINUE: actionOk = HandleContinue(); break;
+            case SERVICE_CONTROL_PAUSE: actionOk = !stopping && HandlePause(); break;
+            case SERVICE_CONTROL_CONTINUE: actionOk = !stopping && HandleContinue(); break;
             case SERVICE_CONTROL_INTERROGATE: HandleInterrogate(); break;
             case SERVICE_CONTROL_SHUTDOWN: HandleShutdown(); break;
             default: actionOk = HandleCustomControl(code); break;

@@ -29,17 +29,21 @@ namespace nimbora {
 class TService;
 class TServiceApplication;
 
-// The two manager calls a service makes, so a test can record every report.
+// The thread message that carries a control code (wParam) to the service thread.
+inline constexpr UINT ServiceControlMessage = WM_USER + 1;
+
+// The two manager calls a service makes, so a test can record every report,
+// and the post that hands a control code to the service thread.
 class ServiceControlApi {
 public:
     virtual ~ServiceControlApi() = default;
     virtual SERVICE_STATUS_HANDLE RegisterHandler(const wchar_t* serviceName, LPHANDLER_FUNCTION handler) = 0;
     virtual bool SetStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS& status) = 0;
+    virtual void PostControl(DWORD threadId, DWORD code) {
+        PostThreadMessageW(threadId, ServiceControlMessage, code, 0);
+    }
 };
 ServiceControlApi& SystemServiceControl();
-
-// The thread message that carries a control code (wParam) to the service thread.
-inline constexpr UINT ServiceControlMessage = WM_USER + 1;
 
 class TServiceThread final : public TThread {
 public:
@@ -71,7 +75,9 @@ public:
     // to its end, reports start pending first and stopped last.
     void EnterService(DWORD argc, wchar_t** argv);
     // Dispatcher thread: hands a control code to the service thread and wakes
-    // it when it is paused. Dropped when there is no service thread.
+    // it when it is paused. Dropped when there is no service thread. Takes no
+    // lock: the ServiceMain thread keeps the thread object until every call
+    // that may have loaded it has returned.
     void PostControlCode(DWORD code) noexcept;
 
     void ReportStatus() noexcept;
@@ -132,6 +138,9 @@ protected:
     virtual LPHANDLER_FUNCTION GetServiceController() = 0;
 
     virtual void RunServiceThread();
+    // The service thread object, created suspended; raises when the
+    // platform refuses the thread.
+    virtual std::unique_ptr<TServiceThread> CreateServiceThread();
     virtual bool HandleStop();
     virtual bool HandlePause();
     virtual bool HandleContinue();
@@ -146,6 +155,9 @@ private:
     friend class TServiceThread;
     void ProcessRequest(DWORD code);
     void LogFailure(const std::wstring& action, const Exception& e) noexcept;
+    // Clears the service-thread pointer and waits until no control handler
+    // still uses the object it named.
+    void ForgetServiceThread() noexcept;
 
     TServiceApplication& application_;
     std::wstring name_;
@@ -156,6 +168,9 @@ private:
     // Set by the ServiceMain thread while the service thread exists; read by
     // the dispatcher thread.
     std::atomic<TServiceThread*> serviceThread_{nullptr};
+    // Control handlers between loading serviceThread_ and their last use of
+    // the object; the ServiceMain thread keeps the object until this is 0.
+    std::atomic<int> controlsInFlight_{0};
     SERVICE_STATUS_HANDLE statusHandle_ = nullptr;
     std::atomic<TCurrentStatus> status_{TCurrentStatus::csStopped};
     bool interactive_ = false;

@@ -114,6 +114,12 @@ TServiceApplication::~TServiceApplication() {
     if (comInitialized_) CoUninitialize();
 }
 
+bool InstallingCommandLine(const std::wstring& commandLine) {
+    const std::vector<std::wstring> arguments = CommandLineArguments(commandLine);
+    return nimbora::HasSwitch(arguments, L"INSTALL", EqualsUnderUserLocale) ||
+           nimbora::HasSwitch(arguments, L"UNINSTALL", EqualsUnderUserLocale);
+}
+
 bool TServiceApplication::HasSwitch(const std::wstring& word) const {
     return nimbora::HasSwitch(arguments_, word, EqualsUnderUserLocale);
 }

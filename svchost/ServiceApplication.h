@@ -94,8 +94,24 @@ std::wstring ReadWholePath(const std::function<DWORD(wchar_t* buffer, DWORD size
 MessageTexts LoadMessageTexts();
 // Shows a modal message box with one OK button, centred on the screen.
 void ShowMessageDialog(const std::wstring& text, bool isError);
+// True when the command line asks for installation or removal.
+bool InstallingCommandLine(const std::wstring& commandLine);
+// "Exception %s in module %s at %p.\r\n%s%s\r\n": the class name, the
+// executable's file name, the address relative to the module, the message and
+// a period unless it ends with one.
+std::wstring LastChanceText(const std::wstring& className, const std::wstring& message, const void* address);
+// The task-modal "Application Error" box with that text.
+void ShowApplicationErrorBox(const std::wstring& text);
 // The last-chance "Application Error" box for an error that escaped the entry.
 void ShowLastChanceError(const std::wstring& className, const std::wstring& message, const void* address) noexcept;
+// The last chance for an error that escaped the entry. On the command-line
+// paths (`serviceMode` false: installing or removing) it shows the box. In
+// service mode nobody could see a box on the service desktop and the process
+// would hang in it: the text goes as one error entry to the event log under
+// the executable's file name instead. Gives the exit code, 1.
+int HandleLastChance(const std::wstring& className, const std::wstring& message, const void* address,
+                     bool serviceMode, EventLogApi& eventLog = SystemEventLog(),
+                     const std::function<void(const std::wstring&)>& showBox = ShowApplicationErrorBox) noexcept;
 std::wstring WidenAscii(const char* text);
 
 }  // namespace nimbora

@@ -54,17 +54,39 @@ std::wstring WidenAscii(const char* text) {
     return wide;
 }
 
+std::wstring LastChanceText(const std::wstring& className, const std::wstring& message, const void* address) {
+    const auto base = reinterpret_cast<std::uintptr_t>(GetModuleHandleW(nullptr));
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    const std::wstring offset = HexText(at >= base ? at - base : at, static_cast<int>(2 * sizeof(void*)));
+    const std::wstring period = (!message.empty() && message.back() == L'.') ? L"" : L".";
+    return L"Exception " + className + L" in module " + ExecutableFileName() + L" at " + offset + L".\r\n" +
+           message + period + L"\r\n";
+}
+
+void ShowApplicationErrorBox(const std::wstring& text) {
+    MessageBoxW(nullptr, text.c_str(), L"Application Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
+}
+
 void ShowLastChanceError(const std::wstring& className, const std::wstring& message, const void* address) noexcept {
     try {
-        const auto base = reinterpret_cast<std::uintptr_t>(GetModuleHandleW(nullptr));
-        const auto at = reinterpret_cast<std::uintptr_t>(address);
-        const std::wstring offset = HexText(at >= base ? at - base : at, static_cast<int>(2 * sizeof(void*)));
-        const std::wstring period = (!message.empty() && message.back() == L'.') ? L"" : L".";
-        const std::wstring text = L"Exception " + className + L" in module " + ExecutableFileName() + L" at " +
-                                  offset + L".\r\n" + message + period + L"\r\n";
-        MessageBoxW(nullptr, text.c_str(), L"Application Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
+        ShowApplicationErrorBox(LastChanceText(className, message, address));
     } catch (...) {
     }
+}
+
+int HandleLastChance(const std::wstring& className, const std::wstring& message, const void* address,
+                     bool serviceMode, EventLogApi& eventLog,
+                     const std::function<void(const std::wstring&)>& showBox) noexcept {
+    try {
+        const std::wstring text = LastChanceText(className, message, address);
+        if (serviceMode) {
+            TEventLogger(ExecutableFileName(), eventLog).LogMessage(text);
+        } else {
+            showBox(text);
+        }
+    } catch (...) {
+    }
+    return 1;
 }
 
 void TServiceApplication::InstallOrUninstallServices(bool install, bool silent) {

@@ -42,10 +42,13 @@ void TThread::SuspendSelf() {
         suspended_ = true;
         MSG waiting;
         if (PeekMessageW(&waiting, nullptr, 0, 0, PM_NOREMOVE) && suspended_.exchange(false)) return;
-        if (SuspendThread(GetCurrentThread()) == static_cast<DWORD>(-1)) {
+        if (SuspendCurrentThread() == static_cast<DWORD>(-1)) {
             const DWORD error = GetLastError();
-            suspended_ = false;
-            suspendFailed_ = true;
+            // N.B. a resumer that has claimed the mark waits for the
+            // suspension: tell it that none comes. With the mark still up
+            // nobody has claimed it, and the failure must not be left for
+            // the next resumer, which would then stop waiting too early.
+            if (!suspended_.exchange(false)) suspendFailed_ = true;
             RaiseOSError(error);
         }
         // A resumer posts before it looks at the mark, so a real wake finds
@@ -56,6 +59,8 @@ void TThread::SuspendSelf() {
     }
 }
 
+DWORD TThread::SuspendCurrentThread() noexcept { return SuspendThread(GetCurrentThread()); }
+
 void TThread::Resume() noexcept {
     if (!suspended_.exchange(false)) return;
     // The thread may have raised its mark without having stopped yet: wait
@@ -63,7 +68,9 @@ void TThread::Resume() noexcept {
     for (;;) {
         const DWORD previous = ResumeThread(handle_.get());
         if (previous == static_cast<DWORD>(-1) || previous >= 1 || suspendFailed_.exchange(false)) return;
-        Sleep(0);
+        // N.B. not Sleep(0), which gives way only to threads of the same
+        // priority or higher.
+        SwitchToThread();
     }
 }
 

@@ -41,6 +41,9 @@ protected:
     // Runs on the thread after Execute has returned or raised.
     virtual void DoTerminate() {}
     void SetReturnValue(int value) noexcept { returnValue_ = value; }
+    // SuspendThread on the calling thread: the previous suspend count, or
+    // (DWORD)-1 with the error in GetLastError.
+    virtual DWORD SuspendCurrentThread() noexcept;
 
 private:
     static DWORD WINAPI ThreadProc(void* self);

@@ -6,7 +6,6 @@ namespace {
 constexpr wchar_t kTimerClass[] = L"NimboraTimerWindow";
 constexpr UINT_PTR kTimerId = 1;
 constexpr UINT kUpdateMessage = WM_APP + 1;  // asks the owner thread to apply a change
-constexpr UINT kUpdateTimeoutMs = 5000;
 }  // namespace
 
 TTimer::TTimer(TWindowApplication& owner, std::wstring refusedText)
@@ -40,17 +39,17 @@ void TTimer::SetOnTimer(std::function<void()> handler) {
 }
 
 void TTimer::Update() {
-    bool created;
     if (GetCurrentThreadId() == ownerThread_) {
-        created = UpdateTimer();
-    } else {
-        DWORD_PTR result = 0;
-        // N.B. a timed-out request leaves the platform timer as it was; the
-        // enabled mark alone already keeps events from being delivered.
-        if (!SendMessageTimeoutW(window_, kUpdateMessage, 0, 0, SMTO_NORMAL, kUpdateTimeoutMs, &result)) return;
-        created = result != 0;
+        if (!UpdateTimer()) throw EOutOfResources(refusedText_);
+        return;
     }
-    if (!created) throw EOutOfResources(refusedText_);
+    // N.B. another thread never waits for the owner, which may be busy for
+    // seconds: it asks the owner to apply the change and returns. The owner
+    // reads the state as it is when it gets there, so a late application is
+    // harmless and several changes need one request. Until then the enabled
+    // mark alone keeps events from being delivered.
+    if (window_ == nullptr || updatePending_.exchange(true)) return;
+    if (!PostMessageW(window_, kUpdateMessage, 0, 0)) updatePending_ = false;
 }
 
 bool TTimer::UpdateTimer() noexcept {
@@ -63,7 +62,12 @@ bool TTimer::UpdateTimer() noexcept {
 LRESULT CALLBACK TTimer::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* self = reinterpret_cast<TTimer*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (self == nullptr) return DefWindowProcW(window, message, wParam, lParam);
-    if (message == kUpdateMessage) return self->UpdateTimer() ? 1 : 0;
+    if (message == kUpdateMessage) {
+        // N.B. cleared first: a change made from here on asks again. A timer
+        // that the platform refuses here stays off until the next change.
+        self->updatePending_ = false;
+        return self->UpdateTimer() ? 1 : 0;
+    }
     if (message == WM_TIMER) {
         if (!self->enabled_ || !self->onTimer_) return 0;
         try {

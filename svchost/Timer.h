@@ -4,7 +4,9 @@
 //
 // Enabled may be switched from any thread: the switch takes effect at once
 // (no event is delivered while off, even one already queued) and the platform
-// timer is re-created on the owner thread, which alone may own it.
+// timer is re-created on the owner thread, which alone may own it. A switch
+// from another thread does not wait for the owner: the owner applies it when
+// it next serves its queue.
 
 #include <windows.h>
 
@@ -26,7 +28,9 @@ public:
     TTimer& operator=(const TTimer&) = delete;
 
     bool Enabled() const noexcept { return enabled_; }
-    // Raises EOutOfResources when the platform refuses the timer.
+    // Raises EOutOfResources when the platform refuses the timer to the
+    // owner thread. Another thread learns nothing of a refusal: the timer
+    // then stays off until the next change.
     void SetEnabled(bool enabled);
     UINT Interval() const noexcept { return interval_; }
     void SetInterval(UINT milliseconds);
@@ -45,6 +49,8 @@ private:
     DWORD ownerThread_;
     std::atomic<bool> enabled_{true};
     std::atomic<UINT> interval_{1000};
+    // A request to apply the state is on its way to the owner thread.
+    std::atomic<bool> updatePending_{false};
     std::function<void()> onTimer_;
 };
 

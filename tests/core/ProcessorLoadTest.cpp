@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "probes/Rounding.h"
 #include "probes/VersionClassification.h"
 
 namespace nimbora {
@@ -100,6 +101,35 @@ TEST(ProcessorLoad, DifferencesAreTakenBetweenTheConvertedCounts) {
     EXPECT_EQ(s.Update(idle + 100, 1000 * kSecond + 100, 1), 100.0);
 }
 
+// The system times are beyond 2^53, where a double steps by 16: converted to
+// real doubles the interval reads 10000016 and the load 85.499994, which
+// rounds to 85. Kept at the x87 unit's 64-bit mantissa the interval would be
+// exact and the load 85.5, which rounds to 86.
+TEST(ProcessorLoad, CountsConvertToRealDoubles) {
+    ProcessorLoadState s;
+    const std::int64_t lastTime = 133'000'000'000'000'024;
+    const std::int64_t lastIdle = 40 * kSecond;
+    s.Update(lastIdle, lastTime, 1);
+    const double load = s.Update(lastIdle + 1'500'003, lastTime + 10'000'020, 1);
+    EXPECT_NEAR(load, 85.499994, 1e-6);
+    EXPECT_EQ(Round(load), 85);
+}
+
+TEST(ProcessorLoad, DividesByEveryProcessorWhoseIdleTimeIsAdded) {
+    const struct {
+        std::uint8_t basic;
+        std::uint32_t system;
+        std::uint32_t expected;
+    } cases[] = {
+        {32, 48, 48},  // a 32-bit process on 64-bit Windows sees 32
+        {8, 8, 8},     {8, 0, 8},  // unknown to the platform: the basic record's count
+        {64, 72, 72},  // processors of a second group
+        {4, 2, 4},     {0, 0, 0},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(IdleTimeProcessorCount(c.basic, c.system), c.expected) << int{c.basic} << " " << c.system;
+}
+
 TEST_F(PrimedState, ZeroDivisorFailsAndKeepsTheStoredSample) {
     EXPECT_EQ(state.Update(kIdle + kSecond, kTime + 2 * kSecond, 0), 0.0) << "no processors";
     ExpectUnchanged();
@@ -120,6 +150,7 @@ public:
     static constexpr std::uint32_t kBasicLength = sizeof(void*) == 4 ? 44 : 64;
 
     std::uint8_t processors = 2;
+    std::uint32_t activeProcessors = 0;  // 0: the platform cannot tell
     std::int64_t idleTime = 40 * kSecond;
     std::int64_t currentTime = 133'000'000'000'000'000;
     std::int32_t version = wvWindows10;
@@ -146,6 +177,8 @@ public:
         log.push_back("version");
         return version;
     }
+
+    std::uint32_t ActiveProcessorCount() override { return activeProcessors; }
 };
 
 std::vector<std::string> FullSample(std::uint32_t performanceLength) {
@@ -180,6 +213,24 @@ TEST(ProcessorSampling, FirstSampleStoresTheKernelCountsThenLoadFollows) {
     EXPECT_DOUBLE_EQ(SampleProcessorLoad(state, system), 50.5);
     EXPECT_EQ(state.LastIdleTime(), system.idleTime);
     EXPECT_EQ(state.LastSystemTime(), system.currentTime);
+}
+
+// 48 processors at half load: 24 seconds of idle time in a second.
+TEST(ProcessorSampling, LoadOfAMachineWithMoreProcessorsThanTheBasicRecordShows) {
+    FakeSystem system;
+    system.processors = 32;
+    system.activeProcessors = 48;
+    ProcessorLoadState state;
+    SampleProcessorLoad(state, system);
+    system.idleTime += 24 * kSecond;
+    system.currentTime += kSecond;
+    EXPECT_DOUBLE_EQ(SampleProcessorLoad(state, system), 50.5);
+
+    system.activeProcessors = 0;
+    system.processors = 2;
+    system.idleTime += kSecond;
+    system.currentTime += kSecond;
+    EXPECT_DOUBLE_EQ(SampleProcessorLoad(state, system), 50.5) << "the basic record's count";
 }
 
 TEST(ProcessorSampling, AFailingOrRaisingQueryEndsTheSampleAndKeepsTheStoredOne) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <thread>
 
 #include "svchost/Exception.h"
 
@@ -16,6 +17,38 @@ TEST(Rounding, HalvesGoToTheEvenNeighbour) {
     } cases[] = {{2.5L, 2}, {3.5L, 4}, {4.5L, 4}, {85.5L, 86}, {-2.5L, -2}, {84.5L, 84}, {0.4999L, 0}, {-0.5L, 0}};
     for (const auto& c : cases) EXPECT_EQ(Round(c.in), c.out) << static_cast<double>(c.in);
 }
+
+#if defined(__i386__) || defined(__x86_64__)
+unsigned short ControlWord() {
+    unsigned short word = 0;
+    __asm__ __volatile__("fnstcw %0" : "=m"(word) : : "memory");
+    return word;
+}
+
+void SetControlWord(unsigned short word) { __asm__ __volatile__("fldcw %0" : : "m"(word) : "memory"); }
+
+// 7 / 100 x 150 is 10.5 less a little at a 64-bit mantissa and 10.5 plus a
+// little at 53 bits, where threads that Windows creates start.
+TEST(Rounding, PercentOfAWholeIsTheSameAtEveryThreadPrecision) {
+    const unsigned short precision53 = 0x0200, precisionMask = 0x0300;
+    for (const unsigned short precision : {precision53, precisionMask}) {
+        std::int64_t result = -1;
+        unsigned short after = 0, set = 0;
+        std::thread thread([&] {
+            set = static_cast<unsigned short>((ControlWord() & ~precisionMask) | precision);
+            SetControlWord(set);
+            result = RoundedPercentOf(7, 150);
+            after = ControlWord();
+        });
+        thread.join();
+        EXPECT_EQ(result, 10) << "precision bits " << precision;
+        EXPECT_EQ(after, set) << "the thread's own precision is put back";
+    }
+    EXPECT_EQ(RoundedPercentOf(30, 8589934592), 2576980378);
+    EXPECT_EQ(RoundedPercentOf(0, 8589934592), 0);
+    EXPECT_EQ(RoundedPercentOf(100, 1610088447), 1610088447);
+}
+#endif
 
 TEST(Rounding, MegabytesOfTheWorkedTotals) {
     EXPECT_EQ(BytesToMegabytes(1610088448), 1536);  // 1535.5 rounds to even

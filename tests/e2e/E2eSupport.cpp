@@ -195,10 +195,16 @@ void ServiceController::Delete() {
     const UniqueServiceHandle service = Open(SERVICE_ALL_ACCESS);
     if (!service) return;
     SERVICE_STATUS status;
+    const DWORD processId = Query().dwProcessId;
+    const UniqueHandleObject process(processId != 0 ? OpenProcess(SYNCHRONIZE, FALSE, processId) : nullptr);
     if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
         if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
             WaitForState(SERVICE_STOPPED, std::chrono::seconds(10));
     }
+    // N.B. a service reports stopped before its process has ended (its main
+    // thread may still finish a tick); the manager keeps a deleted service
+    // until then, and a new one of the same name could not be created.
+    if (process) WaitForSingleObject(process.get(), 10000);
     DeleteService(service.get());
 }
 

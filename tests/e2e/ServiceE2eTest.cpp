@@ -94,7 +94,7 @@ TEST_F(ServiceE2e, ZeroPeriodGivesABatchEveryTickAndZeroTriggerGivesNone) {
     ASSERT_TRUE(WaitForLaunches(3 * batch_.size(), 6s));
     ASSERT_TRUE(service_.Control(SERVICE_CONTROL_PAUSE));
     ASSERT_TRUE(service_.WaitForState(SERVICE_PAUSED, 5s));
-    SettledLaunches();  // the batch in progress finishes
+    SettledLaunches();  // a tick under way when the pause arrives runs to its end
     EXPECT_TRUE(WholeBatches(Launches(), batch_));
     ASSERT_TRUE(service_.Control(SERVICE_CONTROL_CONTINUE));
 

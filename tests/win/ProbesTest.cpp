@@ -8,8 +8,10 @@
 
 #include "probes/CPU.h"
 #include "probes/RAM.h"
+#include "probes/Rounding.h"
 #include "probes/VersionClassification.h"
 #include "probes/WindowsVersion.h"
+#include "svchost/UniqueHandle.h"
 
 namespace nimbora {
 namespace {
@@ -55,6 +57,49 @@ TEST(Probes, FirstProcessorSampleIsZeroAndTheNextMeasuresTheInterval) {
     EXPECT_GT(sampler.State().LastSystemTime(), firstTime);
     std::printf("processor load over %lld ms of spinning: %.2f%%\n",
                 static_cast<long long>((sampler.State().LastSystemTime() - firstTime) / 10'000), load);
+}
+
+unsigned short ControlWord() {
+    unsigned short word = 0;
+    __asm__ __volatile__("fnstcw %0" : "=m"(word) : : "memory");
+    return word;
+}
+
+// A thread that Windows creates starts its x87 unit at a 53-bit mantissa
+// (the C runtime sets 64 bits on the main thread only); the shares of memory
+// that the settings name must come out the same there.
+struct PrecisionRun {
+    bool force53;
+    unsigned short start = 0;
+    unsigned short after = 0;
+    std::int64_t percent = -1;
+    std::int64_t megabytes = -1;
+};
+
+DWORD WINAPI RunAtThreadPrecision(void* param) {
+    auto& run = *static_cast<PrecisionRun*>(param);
+    if (run.force53) {
+        const auto word = static_cast<unsigned short>((ControlWord() & ~0x0300) | 0x0200);
+        __asm__ __volatile__("fldcw %0" : : "m"(word) : "memory");
+    }
+    run.start = ControlWord();
+    run.percent = RoundedPercentOf(7, 150);
+    run.megabytes = BytesToMegabytes(1610088448);
+    run.after = ControlWord();
+    return 0;
+}
+
+TEST(Probes, RoundingOnAPlatformThreadIgnoresItsPrecision) {
+    for (const bool force53 : {false, true}) {
+        PrecisionRun run{force53};
+        const UniqueHandleObject thread(CreateThread(nullptr, 0, &RunAtThreadPrecision, &run, 0, nullptr));
+        ASSERT_TRUE(thread);
+        WaitForSingleObject(thread.get(), INFINITE);
+        std::printf("x87 control word of a new thread%s: %04x\n", force53 ? " set to 53 bits" : "", run.start);
+        EXPECT_EQ(run.percent, 10) << "7 percent of 150";
+        EXPECT_EQ(run.megabytes, 1536) << "1535.5 to even";
+        EXPECT_EQ(run.after, run.start) << "the thread's precision is put back";
+    }
 }
 
 TEST(Probes, PhysicalMemoryReadingsAreConsistent) {

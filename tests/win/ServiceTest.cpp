@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <ostream>
@@ -18,6 +19,7 @@
 #include "svchost/ServiceApplication.h"
 #include "svchost/SystemMessage.h"
 #include "svchost/Timer.h"
+#include "svchost/UniqueHandle.h"
 #include "svchost/WindowApplication.h"
 
 namespace nimbora {
@@ -63,7 +65,12 @@ public:
     bool SetStatus(SERVICE_STATUS_HANDLE, const SERVICE_STATUS& status) override {
         std::lock_guard<std::mutex> lock(mutex_);
         reports_.push_back(status);
+        sequence_.push_back(L"report " + std::to_wstring(status.dwCurrentState));
         return true;
+    }
+    void PostControl(DWORD threadId, DWORD code) override {
+        ServiceControlApi::PostControl(threadId, code);
+        if (afterPost) afterPost();
     }
     // Handles are 1, 2, ... in the order of registration; refused ones are null.
     HANDLE Register(const wchar_t* sourceName) override {
@@ -79,6 +86,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         const auto index = reinterpret_cast<std::uintptr_t>(source);
         entries_.push_back({index == 0 ? L"" : sources_.at(index - 1), type, category, id, text});
+        sequence_.push_back(L"entry " + std::wstring(text));
         reportHandles_.push_back(source);
     }
     void Deregister(HANDLE source) override {
@@ -104,6 +112,11 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return sources_;
     }
+    // Reports and entries in the order they were made.
+    std::vector<std::wstring> Sequence() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return sequence_;
+    }
     std::vector<HANDLE> ReportHandles() {
         std::lock_guard<std::mutex> lock(mutex_);
         return reportHandles_;
@@ -124,6 +137,7 @@ public:
 
     DWORD refuseHandler = 0;        // non-zero: RegisterHandler fails with this error
     int refusedRegistrations = 0;  // event sources refused before one is granted
+    std::function<void()> afterPost;  // runs inside the control handler, after its post
 
 private:
     std::mutex mutex_;
@@ -133,6 +147,7 @@ private:
     std::vector<Entry> entries_;
     std::vector<HANDLE> reportHandles_;
     std::vector<HANDLE> deregistered_;
+    std::vector<std::wstring> sequence_;
 };
 
 // The fields of a report that change over a service's life.
@@ -181,9 +196,14 @@ public:
         : TService(application, std::move(name), recorder, recorder) {}
 
     std::function<bool(DWORD code)> CustomControl;  // unassigned: accepted
+    DWORD refuseThread = 0;  // non-zero: the service thread cannot be created, with this error
 
 protected:
     LPHANDLER_FUNCTION GetServiceController() override { return &Unused; }
+    std::unique_ptr<TServiceThread> CreateServiceThread() override {
+        if (refuseThread != 0) RaiseOSError(refuseThread);
+        return TService::CreateServiceThread();
+    }
     bool HandleCustomControl(DWORD code) override {
         return CustomControl ? CustomControl(code) : TService::HandleCustomControl(code);
     }
@@ -443,6 +463,129 @@ TEST_F(ServiceHost, ShutdownWhoseHandlerRaisesStillStops) {
     EXPECT_EQ(recorder.Texts(), std::vector<std::wstring>{L"Service failed on shutdown: disk gone"});
 }
 
+// The manager still shows a stopping service as running with controls 7
+// until the stop is carried out, so a pause or continue can be queued right
+// behind it; once the stop (or a shutdown) has been accepted they are refused
+// and the stop completes.
+TEST(ServiceStopping, APauseOrContinueQueuedBehindAStopDoesNotUndoIt) {
+    const struct {
+        DWORD first, second;
+    } cases[] = {
+        {SERVICE_CONTROL_STOP, SERVICE_CONTROL_PAUSE},
+        {SERVICE_CONTROL_STOP, SERVICE_CONTROL_CONTINUE},
+        {SERVICE_CONTROL_SHUTDOWN, SERVICE_CONTROL_PAUSE},
+        {SERVICE_CONTROL_SHUTDOWN, SERVICE_CONTROL_CONTINUE},
+        {SERVICE_CONTROL_STOP, SERVICE_CONTROL_SHUTDOWN},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "codes " << c.first << " then " << c.second);
+        Recorder recorder;
+        TWindowApplication windowApplication;
+        TServiceApplication application(windowApplication, L"win_tests.exe", MessageTexts::BuiltIn(), recorder);
+        ProbeService& service = *application.CreateForm<ProbeService>(L"Probe", recorder);
+        std::atomic<int> pauses{0}, continues{0};
+        std::atomic<bool> release{false};
+        service.OnPause = [&](TService&, bool&) { ++pauses; };
+        service.OnContinue = [&](TService&, bool&) { ++continues; };
+        // Both requests wait in the queue until the execute loop serves it.
+        service.OnExecute = [&](TService& s) {
+            while (!release) Sleep(1);
+            while (!s.Terminated()) {
+                s.ServiceThread()->ProcessRequests(false);
+                Sleep(1);
+            }
+        };
+        ServiceMainThread serviceMain(service, {L"Probe"});
+        ASSERT_EQ(Summary(recorder.WaitForReports(3)),
+                  (std::vector<Seen>{kFirstStartPending, kSecondStartPending, kRunning}));
+        service.PostControlCode(c.first);
+        service.PostControlCode(c.second);
+        release = true;
+        EXPECT_TRUE(serviceMain.WaitEnded(std::chrono::seconds(10))) << Trace(recorder);
+        EXPECT_EQ(Summary(recorder.Reports(), 3),
+                  (std::vector<Seen>{kStopPending, {SERVICE_STOP_PENDING, 1, 7}, kStopped}));
+        EXPECT_EQ(pauses, 0);
+        EXPECT_EQ(continues, 0);
+        EXPECT_TRUE(recorder.Entries().empty());
+    }
+}
+
+// A control arriving as the service thread ends: the handler that loaded the
+// thread object is still using it when the thread has gone.
+TEST_F(ServiceHost, TheServiceThreadObjectOutlivesAControlHandlerStillUsingIt) {
+    std::atomic<bool> release{false};
+    ServiceMainThread serviceMain(service, {L"Probe"});
+    ASSERT_NO_FATAL_FAILURE(WaitRunning());
+    const UniqueHandleObject serviceThread(OpenThread(SYNCHRONIZE, FALSE, service.ServiceThread()->ThreadId()));
+    ASSERT_TRUE(serviceThread);
+
+    recorder.afterPost = [&] {
+        while (!release) Sleep(1);
+    };
+    std::thread dispatcher([&] { service.PostControlCode(SERVICE_CONTROL_STOP); });
+    // The stop is carried out and the service thread ends while the handler
+    // that posted it is held after its post.
+    EXPECT_EQ(WaitForSingleObject(serviceThread.get(), 30000), WAIT_OBJECT_0);
+    Sleep(200);
+    EXPECT_FALSE(serviceMain.Ended()) << "the ServiceMain thread went on while the handler used the thread object";
+    EXPECT_EQ(Summary(recorder.Reports(), 3), std::vector<Seen>{kStopPending});
+    release = true;
+    dispatcher.join();
+    recorder.afterPost = nullptr;
+    ASSERT_TRUE(serviceMain.WaitEnded());
+    EXPECT_EQ(Summary(recorder.Reports(), 3), (std::vector<Seen>{kStopPending, kStopped}));
+}
+
+TEST_F(ServiceHost, AServiceThreadThatCannotBeCreatedIsLoggedBeforeStoppedIsReported) {
+    service.refuseThread = ERROR_NOT_ENOUGH_MEMORY;
+    wchar_t name[] = L"Probe";
+    wchar_t* argv[] = {name};
+    service.EnterService(1, argv);
+    const std::vector<std::wstring> sequence = recorder.Sequence();
+    ASSERT_EQ(sequence.size(), 3u);
+    EXPECT_EQ(sequence[0], L"report " + std::to_wstring(SERVICE_START_PENDING));
+    const std::wstring entry = L"entry Service failed on execute: ";
+    const std::wstring reason = SystemErrorMessage(ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(sequence[1].substr(0, entry.size()), entry) << Narrow(sequence[1]);
+    EXPECT_NE(sequence[1].find(reason), std::wstring::npos) << Narrow(sequence[1]);
+    EXPECT_EQ(sequence[2], L"report " + std::to_wstring(SERVICE_STOPPED));
+    EXPECT_EQ(service.ServiceThread(), nullptr);
+}
+
+// A stop whose handler switches off a timer of the main thread, while that
+// thread is busy: the stop does not wait for it.
+TEST_F(ServiceHost, StopCompletesWhileTheTimersOwnerIsBusy) {
+    std::atomic<int> ticks{0};
+    TTimer timer(windowApplication, L"refused");
+    timer.SetInterval(10);
+    timer.SetOnTimer([&] { ++ticks; });
+    service.OnStop = [&](TService&, bool&) { timer.SetEnabled(false); };
+    ServiceMainThread serviceMain(service, {L"Probe"});
+    ASSERT_NO_FATAL_FAILURE(WaitRunning());
+
+    // This thread, the timer's owner, now serves nothing for 4 seconds.
+    const auto start = std::chrono::steady_clock::now();
+    service.PostControlCode(SERVICE_CONTROL_STOP);
+    long long stoppedAfter = -1;
+    while (std::chrono::steady_clock::now() - start < std::chrono::seconds(4)) {
+        if (serviceMain.Ended() && stoppedAfter < 0)
+            stoppedAfter =
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        Sleep(1);
+    }
+    std::printf("stop with the timer's owner busy: stopped after %lld ms\n", stoppedAfter);
+    EXPECT_GE(stoppedAfter, 0) << "the stop waited for the busy owner thread";
+    ASSERT_TRUE(serviceMain.WaitEnded());
+    EXPECT_EQ(Summary(recorder.Reports(), 3), (std::vector<Seen>{kStopPending, kStopped}));
+
+    const int ticksAtStop = ticks;
+    Sleep(50);
+    windowApplication.ProcessMessages();
+    Sleep(50);
+    windowApplication.ProcessMessages();
+    EXPECT_EQ(ticks, ticksAtStop) << "the timer delivered after it was switched off";
+}
+
 TEST_F(ServiceHost, UserControlCodesAreNeitherReportedNorLogged) {
     ServiceMainThread serviceMain(service, {L"Probe"});
     ASSERT_NO_FATAL_FAILURE(WaitRunning());
@@ -562,6 +705,97 @@ TEST_F(ServiceHost, ApplicationExceptionsGoToTheExecutablesSource) {
     EXPECT_EQ(entries[0].type, EVENTLOG_ERROR_TYPE);
     EXPECT_EQ(entries[0].category, 0);
     EXPECT_EQ(entries[0].id, 0u);
+}
+
+// A thread whose first self-suspension fails, and whose second is slow to
+// take hold once its mark is up: the moment a resumer must wait for.
+class SuspendingThread final : public TThread {
+public:
+    std::atomic<bool> failed{false};
+    std::atomic<bool> marked{false};
+    std::atomic<bool> woke{false};
+
+protected:
+    void Execute() override {
+        MSG m;
+        PeekMessageW(&m, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+        try {
+            SuspendSelf();
+        } catch (const EOSError&) {
+            failed = true;
+        }
+        SuspendSelf();
+        woke = true;
+    }
+    DWORD SuspendCurrentThread() noexcept override {
+        if (++calls_ == 1) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return static_cast<DWORD>(-1);
+        }
+        marked = true;
+        Sleep(300);
+        return TThread::SuspendCurrentThread();
+    }
+
+private:
+    std::atomic<int> calls_{0};
+};
+
+TEST(Thread, AFailedSuspensionWithoutAResumerDoesNotCutShortTheNextResume) {
+    SuspendingThread thread;
+    thread.Start();
+    ASSERT_TRUE(Eventually([&] { return thread.marked.load(); }));
+    EXPECT_TRUE(thread.failed);
+    ASSERT_TRUE(PostThreadMessageW(thread.ThreadId(), WM_USER + 7, 0, 0));
+    thread.Resume();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!thread.woke && std::chrono::steady_clock::now() < deadline) Sleep(5);
+    EXPECT_TRUE(thread.woke) << "the resume returned before the suspension took hold";
+    if (!thread.woke) {
+        // Lets the thread end, so that its object can go.
+        const UniqueHandleObject handle(OpenThread(THREAD_SUSPEND_RESUME, FALSE, thread.ThreadId()));
+        while (handle && !thread.woke) {
+            ResumeThread(handle.get());
+            Sleep(5);
+        }
+    }
+}
+
+TEST(LastChance, InServiceModeAnEntryUnderTheExecutablesNameAndNoBox) {
+    const struct {
+        bool serviceMode;
+        bool entry;
+    } cases[] = {{true, true}, {false, false}};
+    const std::wstring expected = L"Exception EOSError in module win_tests.exe at ";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.serviceMode ? "service mode" : "command line");
+        Recorder recorder;
+        std::vector<std::wstring> boxes;
+        const int code = HandleLastChance(L"EOSError", L"Not enough storage is available", nullptr, c.serviceMode,
+                                          recorder, [&](const std::wstring& text) { boxes.push_back(text); });
+        EXPECT_EQ(code, 1);
+        const std::vector<Entry> entries = recorder.Entries();
+        if (c.entry) {
+            ASSERT_EQ(entries.size(), 1u);
+            EXPECT_TRUE(boxes.empty());
+            EXPECT_EQ(entries[0].source, L"win_tests.exe");
+            EXPECT_EQ(entries[0].type, EVENTLOG_ERROR_TYPE);
+            EXPECT_EQ(entries[0].category, 0);
+            EXPECT_EQ(entries[0].id, 0u);
+            EXPECT_EQ(entries[0].text.substr(0, expected.size()), expected) << Narrow(entries[0].text);
+            const std::wstring end = L".\r\nNot enough storage is available.\r\n";
+            ASSERT_GT(entries[0].text.size(), end.size());
+            EXPECT_EQ(entries[0].text.substr(entries[0].text.size() - end.size()), end);
+        } else {
+            EXPECT_TRUE(entries.empty());
+            ASSERT_EQ(boxes.size(), 1u);
+            EXPECT_EQ(boxes[0].substr(0, expected.size()), expected) << Narrow(boxes[0]);
+        }
+    }
+    EXPECT_TRUE(InstallingCommandLine(L"x.exe /Install /silent"));
+    EXPECT_TRUE(InstallingCommandLine(L"x.exe -UNINSTALL"));
+    EXPECT_FALSE(InstallingCommandLine(L"x.exe"));
+    EXPECT_FALSE(InstallingCommandLine(L"x.exe install"));
 }
 
 TEST(EventLogger, OpensItsSourceOnTheFirstEntryAndReusesIt) {
@@ -765,6 +999,37 @@ TEST_F(TimerTest, SwitchedOffFromAnotherThreadDeliversNothingMoreUntilSwitchedOn
     SetEnabledFromAnotherThread(timer, true);
     EXPECT_TRUE(timer.Enabled());
     EXPECT_TRUE(PumpUntil([&] { return ticks >= ticksBefore + 2; }));
+}
+
+// The owner thread can be busy for seconds (heavy paging, a long batch of
+// launches). A switch from another thread returns without waiting for it, and
+// the owner applies it once it serves its queue again.
+TEST_F(TimerTest, SwitchedOnWhileTheOwnerIsBusyForSixSecondsTicksAgain) {
+    std::atomic<int> ticks{0};
+    TTimer timer(windowApplication, L"refused");
+    timer.SetInterval(10);
+    timer.SetOnTimer([&] { ++ticks; });
+    ASSERT_TRUE(PumpUntil([&] { return ticks >= 1; }));
+    SetEnabledFromAnotherThread(timer, false);
+    PumpFor(std::chrono::milliseconds(100));
+    const int ticksBefore = ticks;
+
+    std::atomic<bool> ownerBusy{true};
+    std::atomic<bool> returnedWhileBusy{false};
+    std::atomic<long long> took{-1};
+    std::thread other([&] {
+        const auto start = std::chrono::steady_clock::now();
+        timer.SetEnabled(true);
+        returnedWhileBusy = ownerBusy.load();
+        took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    });
+    Sleep(6000);  // serves nothing
+    ownerBusy = false;
+    other.join();
+    std::printf("switching the timer on while its owner was busy took %lld ms\n", took.load());
+    EXPECT_TRUE(returnedWhileBusy) << "the switch waited for the owner thread";
+    EXPECT_TRUE(timer.Enabled());
+    EXPECT_TRUE(PumpUntil([&] { return ticks >= ticksBefore + 2; })) << "no ticks after the owner came back";
 }
 
 TEST_F(TimerTest, HandlerErrorsGoToTheApplicationAndLaterEventsStillCome) {
