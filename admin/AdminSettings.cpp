@@ -68,11 +68,6 @@ const SettingDefinition* FindSetting(std::wstring_view name) {
     return nullptr;
 }
 
-const std::vector<std::wstring>& LanguageNames() {
-    static const std::vector<std::wstring> names = {NIMBORA_LANGUAGES};
-    return names;
-}
-
 const wchar_t* SettingSourceName(SettingSource source) {
     switch (source) {
         case SettingSource::ssDefault: return L"default";
