@@ -8,12 +8,21 @@
 set -euo pipefail
 arch="$1" version="$2" output="$3" service="$4" defrag="$5" tool="$6"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+output="$(cd "$(dirname "$output")" && pwd)/$(basename "$output")"
 work="$output.tmp"
-rm -f "$work"
+stage="$output.files"
+rm -rf "$work" "$stage"
+trap 'rm -rf "$stage"' EXIT
 
+# wixl takes sources relative to the working directory only: the three
+# programs are staged under their installed names.
+mkdir -p "$stage"
+cp "$service" "$stage/NimboraService.exe"
+cp "$defrag" "$stage/NimboraDefrag.exe"
+cp "$tool" "$stage/nimbora.exe"
 # wixl's warnings about attributes it ignores go to the log, not the build output.
-wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D ServiceExe="$service" -D DefragExe="$defrag" \
-  -D ToolExe="$tool" -o "$work" "$here/Nimbora.wxs" 2>"$output.wixl.log" || {
+(cd "$stage" && wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D ServiceExe=NimboraService.exe \
+  -D DefragExe=NimboraDefrag.exe -D ToolExe=nimbora.exe -o "$work" "$here/Nimbora.wxs") 2>"$output.wixl.log" || {
   cat "$output.wixl.log" >&2
   exit 1
 }

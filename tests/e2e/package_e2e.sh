@@ -34,7 +34,12 @@ win() { local p="$1"; echo "Z:${p//\//\\}"; }
 reg32() { "$run" reg query 'HKLM\Software\Wow6432Node\Korvex\Nimbora' "$@" 2>/dev/null | tr -d '\r'; }
 # The DWORD value of a setting in the 32-bit view, as "0x.."; empty when missing.
 setting() { reg32 /v "$1" | awk -v n="$1" '$1 == n { print $3 }'; }
-service_key() { "$run" reg query 'HKLM\SYSTEM\CurrentControlSet\Services\Nimbora' "$@" 2>/dev/null | tr -d '\r'; }
+# The service's key as reg prints it; empty when there is no such key (reg
+# prints its refusal on standard output too).
+service_key() {
+  local text
+  text=$("$run" reg query 'HKLM\SYSTEM\CurrentControlSet\Services\Nimbora' "$@" 2>/dev/null) && tr -d '\r' <<<"$text"
+}
 service_value() { service_key /v "$1" | awk -v n="$1" '$1 == n { $1 = ""; $2 = ""; sub(/^ +/, ""); print }'; }
 json_has() { grep -qF -- "$2" <<<"$1"; }
 
@@ -53,7 +58,7 @@ tool="$folder_win\\nimbora.exe"
 nimbora() { "$run" "$tool" "$@" 2>"$work/stderr" | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 
 echo "== tables of $(basename "$msi")"
-table() { msiinfo export "$msi" "$1" | tail -n +4; }
+table() { msiinfo export "$msi" "$1" | tr -d '\r' | tail -n +4; }
 check "INSTALLDIR is Nimbora under $program_files_dir" \
   grep -qx "INSTALLDIR	$program_files_dir	Nimbora" <(table Directory)
 for file in NimboraService.exe NimboraDefrag.exe nimbora.exe; do
@@ -68,11 +73,11 @@ check "registration's rollback removes the service" \
   grep -qx "NimboraRegisterRollback	3410	nimbora.exe	service-remove	" <(table CustomAction)
 check "removal: deferred, no impersonation" \
   grep -qx "NimboraUnregister	3090	nimbora.exe	service-remove	" <(table CustomAction)
-check "removal before RemoveFiles, registration after InstallFiles" bash -c '
-  seq() { awk -v a="$1" -F"\t" "\$1 == a { print \$3 }" "$2"; }
-  t="$0"; (( $(seq NimboraUnregister "$t") < $(seq RemoveFiles "$t") &&
-             $(seq NimboraRegister "$t") > $(seq InstallFiles "$t") &&
-             $(seq RemoveExistingProducts "$t") < $(seq InstallInitialize "$t") ))' <(table InstallExecuteSequence)
+table InstallExecuteSequence >"$work/sequence"
+at() { awk -v a="$1" -F'\t' '$1 == a { print $3 }' "$work/sequence"; }
+check "removal before RemoveFiles, registration after InstallFiles, old version removed first" \
+  test "$(at NimboraUnregister)" -lt "$(at RemoveFiles)" -a "$(at NimboraRegister)" -gt "$(at InstallFiles)" \
+  -a "$(at RemoveExistingProducts)" -lt "$(at InstallInitialize)"
 check "ProductVersion $version" grep -qx "ProductVersion	$version" <(table Property)
 
 echo "== clean start"
@@ -209,6 +214,9 @@ echo "== a refused property fails the installation and rolls it back"
 "$run" msiexec /i "$(win "$msi")" /qn LANGUAGE=klingon /l*v "$(win "$work/refused.log")" >/dev/null 2>&1
 rc=$?
 check "installation failed (exit $rc)" test "$rc" != 0
+# (Wine's msiexec exits with 1627, seen here as 91, where Windows gives 1603.)
+check "the registration step failed and its rollback ran" grep -qaE \
+  'Action ended [0-9:]+: NimboraRegister. Return value [^1]' "$work/refused.log"
 check "no service entry after the rollback" test -z "$(service_key)"
 check "no folder after the rollback" test ! -e "$folder"
 check "Language untouched" grep -qE '^ +Language +REG_SZ +french$' <(reg32 /v Language)
