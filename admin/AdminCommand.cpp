@@ -286,6 +286,9 @@ int RunSet(const std::wstring& name, const std::wstring& value, AdminSystem& sys
     const SettingReading now = ClassifySetting(*definition, RegistryData{encoded->type, encoded->bytes}, 0);
     output.out += std::wstring(definition->name) + L" = " + SettingValueText(now) + L" (" +
                   RegistryTypeName(encoded->type) + L")\n";
+    if (definition->name == std::wstring_view(kLanguage))
+        output.out += L"The service takes its name and description from it when it is installed:\n"
+                      L"repair the package (msiexec /fa) or install it again to apply it.\n";
     return kExitDone;
 }
 

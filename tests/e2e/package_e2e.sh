@@ -134,6 +134,16 @@ check "a REG_SZ ProcessorTrigger is named a wrong type, default used" \
   json_has "$status_json" '{"name":"ProcessorTrigger","value":85,"storedType":"REG_SZ","source":"wrong type"}'
 nimbora reset ProcessorTrigger >/dev/null
 
+echo "== repair after nimbora set Language korean"
+nimbora set Language korean >/dev/null
+"$run" msiexec /fa "$(win "$msi")" /qn /l*v "$(win "$work/repair.log")" >/dev/null 2>&1
+rc=$?
+check "repair exit code 0 (was $rc)" test "$rc" = 0
+status_json=$(nimbora status --json)
+check "repaired service running" test "$?" = 0
+check "repaired service renamed from the Korean table" json_has "$status_json" '"displayName":"Nimbora \uC11C\uBE44\uC2A4"'
+nimbora set Language french >/dev/null
+
 echo "== the service acts; nimbora history"
 # Due at any level of available memory, 1 percent at a time, whatever the load.
 nimbora set MemoryMaintain 100 >/dev/null
