@@ -136,7 +136,8 @@ nimbora reset ProcessorTrigger >/dev/null
 
 echo "== repair after nimbora set Language korean"
 nimbora set Language korean >/dev/null
-"$run" msiexec /fa "$(win "$msi")" /qn /l*v "$(win "$work/repair.log")" >/dev/null 2>&1
+# A repair as msiexec /fa makes it (Wine's msiexec /f knows no package path).
+"$run" msiexec /i "$(win "$msi")" REINSTALL=ALL REINSTALLMODE=vomus /qn /l*v "$(win "$work/repair.log")" >/dev/null 2>&1
 rc=$?
 check "repair exit code 0 (was $rc)" test "$rc" = 0
 status_json=$(nimbora status --json)
