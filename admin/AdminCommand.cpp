@@ -172,7 +172,7 @@ std::wstring BatchText(std::int64_t freeMegabytes) {
 }
 
 std::wstring WhatATickWouldDo(const StatusReport& report) {
-    if (!report.verdict) return L"nothing: the tick's arithmetic overflows with these settings.";
+    if (!report.verdict) return L"do nothing: its arithmetic overflows with these settings.";
     const TickVerdict& v = *report.verdict;
     if (v.acts) return L"start " + BatchText(v.freeMegabytes) + L".";
     std::wstring blocking;
@@ -180,7 +180,7 @@ std::wstring WhatATickWouldDo(const StatusReport& report) {
         if (g.state != GateState::gsBlock) continue;
         blocking += (blocking.empty() ? L"" : L", ") + std::wstring(GateName(g.gate));
     }
-    return L"nothing: blocked by " + blocking + L".";
+    return L"do nothing: blocked by " + blocking + L".";
 }
 
 std::wstring JsonNumber(std::int64_t value) { return DecimalText(value); }
@@ -458,7 +458,7 @@ std::wstring FormatStatusText(const StatusReport& report) {
         t += L"  the arithmetic overflows with these settings; the tick ends silently\n";
     }
 
-    t += L"\nA tick now would do " + WhatATickWouldDo(report) + L"\n";
+    t += L"\nA tick now would " + WhatATickWouldDo(report) + L"\n";
     if (!s.installed || s.state != ServiceState::ssRunning) t += L"But no tick runs: the service is not running.\n";
     return t;
 }

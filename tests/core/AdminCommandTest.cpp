@@ -239,7 +239,7 @@ TEST(AdminStatus, TellsTheBatchATickWouldStart) {
     FakeSystem system;  // 1 GiB available of 8 GiB, up an hour, no batch yet
     CommandOutput output;
     EXPECT_EQ(Command(system, {L"status"}, output), kExitDone);
-    EXPECT_NE(output.out.find(L"A tick now would do start 5 launches of NimboraDefrag.exe: 1024 MB x 4, 819 MB."),
+    EXPECT_NE(output.out.find(L"A tick now would start 5 launches of NimboraDefrag.exe: 1024 MB x 4, 819 MB."),
               std::wstring::npos)
         << output.out;
     EXPECT_NE(output.out.find(L"period       pass   no batch since start-up, period 5 min 0 s"), std::wstring::npos)

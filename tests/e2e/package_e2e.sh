@@ -153,7 +153,7 @@ nimbora set ProcessorLimit 0 >/dev/null
 status_text=$(nimbora status)
 uptime_s=$(awk '{ printf "%d", $1 }' /proc/uptime)
 if ((uptime_s >= 300)); then
-  check "status: a tick would start one launch" grep -q '^A tick now would do start 1 launch of NimboraDefrag.exe' <<<"$status_text"
+  check "status: a tick would start one launch" grep -q '^A tick now would start 1 launch of NimboraDefrag.exe' <<<"$status_text"
 fi
 # The companion records each finished batch; without records after 30 s,
 # two are written here in its format so that the reading is still tested.
