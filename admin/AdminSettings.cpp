@@ -37,29 +37,28 @@ void AppendDword(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
+using K = SettingKind;
+using T = TickSettingValues;
+constexpr SettingDefinition kDefinitions[] = {
+    {kMemoryMaintain, K::skInteger, 0, 100, &T::memoryMaintain, nullptr},
+    {kMemoryFree, K::skInteger, 0, 100, &T::memoryFree, nullptr},
+    {kProcessorLimit, K::skSwitch, 0, 1, nullptr, &T::processorLimit},
+    {kProcessorTrigger, K::skInteger, 0, 100, &T::processorTrigger, nullptr},
+    {kBatteryCheck, K::skSwitch, 0, 1, nullptr, &T::batteryCheck},
+    {kFullScreen, K::skSwitch, 0, 1, nullptr, &T::fullScreen},
+    {kFullScreenCheck, K::skSwitch, 0, 1, nullptr, &T::fullScreenCheck},
+    {kExecutePeriod, K::skInteger, 0, kIntMax, &T::executePeriod, nullptr},
+    {kLoadNimbora, K::skSwitch, 0, 1, nullptr, &T::loadNimbora},
+    {kDefragMemory, K::skSwitch, 0, 1, nullptr, &T::defragMemory},
+    {kLanguage, K::skText},
+    {kCompanionExclude, K::skText},
+    {kCompanionFlush, K::skSwitch, 0, 1},
+    {kCompanionPurge, K::skSwitch, 0, 1},
+};
+
 }  // namespace
 
-const std::vector<SettingDefinition>& SettingDefinitions() {
-    using K = SettingKind;
-    using T = TickSettingValues;
-    static const std::vector<SettingDefinition> definitions = {
-        {kMemoryMaintain, K::skInteger, 0, 100, &T::memoryMaintain, nullptr},
-        {kMemoryFree, K::skInteger, 0, 100, &T::memoryFree, nullptr},
-        {kProcessorLimit, K::skSwitch, 0, 1, nullptr, &T::processorLimit},
-        {kProcessorTrigger, K::skInteger, 0, 100, &T::processorTrigger, nullptr},
-        {kBatteryCheck, K::skSwitch, 0, 1, nullptr, &T::batteryCheck},
-        {kFullScreen, K::skSwitch, 0, 1, nullptr, &T::fullScreen},
-        {kFullScreenCheck, K::skSwitch, 0, 1, nullptr, &T::fullScreenCheck},
-        {kExecutePeriod, K::skInteger, 0, kIntMax, &T::executePeriod, nullptr},
-        {kLoadNimbora, K::skSwitch, 0, 1, nullptr, &T::loadNimbora},
-        {kDefragMemory, K::skSwitch, 0, 1, nullptr, &T::defragMemory},
-        {kLanguage, K::skText},
-        {kCompanionExclude, K::skText},
-        {kCompanionFlush, K::skSwitch, 0, 1},
-        {kCompanionPurge, K::skSwitch, 0, 1},
-    };
-    return definitions;
-}
+std::span<const SettingDefinition> SettingDefinitions() { return kDefinitions; }
 
 const SettingDefinition* FindSetting(std::wstring_view name) {
     const std::wstring wanted = LowerCaseAZ(name);
@@ -143,7 +142,7 @@ std::wstring AcceptedValues(const SettingDefinition& definition) {
             if (definition.name != std::wstring_view(kLanguage)) return L"any text";
             {
                 std::wstring list;
-                for (const std::wstring& name : LanguageNames()) list += (list.empty() ? L"" : L", ") + name;
+                for (const wchar_t* name : LanguageNames()) list += (list.empty() ? L"" : L", ") + std::wstring(name);
                 return list;
             }
     }
@@ -157,8 +156,8 @@ std::optional<EncodedValue> EncodeSetting(const SettingDefinition& definition, s
         std::wstring stored(text);
         if (definition.name == std::wstring_view(kLanguage)) {
             stored = LowerCaseAZ(text);
-            const auto& names = LanguageNames();
-            if (std::find(names.begin(), names.end(), stored) == names.end()) {
+            const auto names = LanguageNames();
+            if (std::none_of(names.begin(), names.end(), [&](const wchar_t* name) { return stored == name; })) {
                 problem = std::wstring(definition.name) + L" must be one of " + AcceptedValues(definition) +
                           L"; \"" + std::wstring(text) + L"\" is not a caption table.";
                 return std::nullopt;

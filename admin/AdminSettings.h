@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,13 +36,13 @@ struct SettingDefinition {
 
 // The settings in the order `nimbora status` lists them: the tick's ten in
 // its reading order, then Language and the companion's three.
-const std::vector<SettingDefinition>& SettingDefinitions();
+std::span<const SettingDefinition> SettingDefinitions();
 
 // The definition whose name equals `name` without regard to A-Z case.
 const SettingDefinition* FindSetting(std::wstring_view name);
 
 // The caption tables' names, in lower case.
-const std::vector<std::wstring>& LanguageNames();
+std::span<const wchar_t* const> LanguageNames();
 
 enum class SettingSource {
     ssDefault,    // missing (or, for text, empty): the default applies

@@ -4,9 +4,10 @@
 
 namespace nimbora {
 
-const std::vector<std::wstring>& LanguageNames() {
-    static const std::vector<std::wstring> names = {NIMBORA_LANGUAGES};
-    return names;
-}
+namespace {
+constexpr const wchar_t* kLanguageNames[] = {NIMBORA_LANGUAGES};
+}  // namespace
+
+std::span<const wchar_t* const> LanguageNames() { return kLanguageNames; }
 
 }  // namespace nimbora

@@ -11,16 +11,16 @@
 
 namespace nimbora {
 // The fuzz target links no generated list of caption tables: these stand in.
-const std::vector<std::wstring>& LanguageNames() {
-    static const std::vector<std::wstring> names = {L"english", L"french"};
-    return names;
-}
+namespace {
+constexpr const wchar_t* kLanguageNames[] = {L"english", L"french"};
+}  // namespace
+std::span<const wchar_t* const> LanguageNames() { return kLanguageNames; }
 }  // namespace nimbora
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace nimbora;
     if (size < 2) return 0;
-    const auto& definitions = SettingDefinitions();
+    const auto definitions = SettingDefinitions();
     const SettingDefinition& definition = definitions[data[0] % definitions.size()];
     const std::uint32_t type = data[1] % 12;
     std::wstring text;
