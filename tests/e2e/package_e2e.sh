@@ -101,6 +101,14 @@ check "normal error control" test "$(service_value ErrorControl)" = 0x1
 check "LocalSystem" test "$(service_value ObjectName)" = LocalSystem
 check "quoted path" test "$(service_value ImagePath)" = "\"$folder_win\\NimboraService.exe\""
 
+echo "== the product's unattended /install over the registered service"
+# No dialog (it would wait for a click until the timeout): the failure's text
+# on standard error and exit code 1.
+timeout 60 "$run" "$folder_win\\NimboraService.exe" /install /silent /unattended >/dev/null 2>"$work/unattended.err"
+rc=$?
+check "unattended repeated /install: exit code 1 without a dialog (was $rc)" test "$rc" = 1
+check "unattended failure text on standard error" grep -q 'Nimbora' "$work/unattended.err"
+
 echo "== nimbora status"
 status_json=$(nimbora status --json)
 rc=$?
