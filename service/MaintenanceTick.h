@@ -1,7 +1,7 @@
 #pragma once
-// The once-a-second maintenance decision: reads the settings and the machine's
-// state, applies the memory gate and the five gates, keeps the period between
-// batches and starts the defragmenter once per 1024 MB to free.
+// The once-a-second maintenance tick: reads the settings and the machine's
+// state, lets TickDecision apply the memory gate, the five gates and the period
+// between batches, and starts the defragmenter once per 1024 MB to free.
 //
 // Portable: everything the tick asks of the platform goes through the three
 // small interfaces below, so a test can record exactly what the tick did.

@@ -1,10 +1,16 @@
 // NimboraService: the program entry. Normalises one pair of settings, creates
 // the service module and hands the process to the service application, which
 // installs, removes or runs the service.
+//
+// With /unattended besides /install or /uninstall (the package's installer
+// step, through nimbora.exe), no dialog appears: a failure's text goes to the
+// standard error handle the parent passed, and the exit code tells the
+// outcome (0 done, the system error code of a refused call, 1 otherwise).
 
 #include <windows.h>
 
 #include <cstdlib>
+#include <string>
 
 #include "service/NimboraServiceForm.h"
 #include "settings/CustomRegistry.h"
@@ -22,17 +28,55 @@ void NormaliseSettings() {
         RegWriteBool(HKEY_LOCAL_MACHINE, SettingsKey, kDefragMemory, false);
 }
 
+void WriteStandardError(const std::wstring& text) noexcept {
+    try {
+        const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+        if (err == nullptr || err == INVALID_HANDLE_VALUE) return;
+        const std::wstring line = text + L"\r\n";
+        const int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0,
+                                             nullptr, nullptr);
+        if (size <= 0) return;
+        std::string bytes(static_cast<std::size_t>(size), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), bytes.data(), size, nullptr,
+                            nullptr);
+        DWORD written = 0;
+        WriteFile(err, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    } catch (...) {
+    }
+}
+
 int RunProgram() {
     TWindowApplication windowApplication;
     TServiceApplication application(windowApplication, GetCommandLineW(), LoadMessageTexts());
+    const bool unattended = application.Installing() && application.HasSwitch(L"UNATTENDED");
+    int exitCode = 0;
+    if (unattended) {
+        application.ShowInstallMessage = [&exitCode](const std::wstring& text, bool isError) {
+            if (!isError) return;
+            exitCode = 1;
+            WriteStandardError(text);
+        };
+    }
     NormaliseSettings();
     if (!application.DelayInitialize && !application.Installing()) application.Initialize();
     ServiceModule = application.CreateForm<TNimbora>();
     struct ForgetModule {
         ~ForgetModule() { ServiceModule = nullptr; }
     } forget;
-    application.Run();
-    return 0;
+    if (!unattended) {
+        application.Run();
+        return 0;
+    }
+    try {
+        application.Run();
+    } catch (const EOSError& e) {
+        WriteStandardError(e.Message());
+        return e.ErrorCode() != 0 ? static_cast<int>(e.ErrorCode()) : 1;
+    } catch (const Exception& e) {
+        WriteStandardError(e.Message());
+        return 1;
+    }
+    return exitCode;
 }
 
 }  // namespace

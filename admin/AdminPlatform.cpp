@@ -1,0 +1,268 @@
+#include "admin/AdminPlatform.h"
+
+#include <windows.h>
+
+#include <string_view>
+
+#include "defrag/BatchHistory.h"
+#include "defrag/DefragProgram.h"
+#include "probes/CPU.h"
+#include "probes/RAM.h"
+#include "settings/RegistryValue.h"
+#include "settings/SettingsKeys.h"
+#include "svchost/Messages.h"
+#include "svchost/ServiceApplication.h"
+#include "svchost/UniqueHandle.h"
+
+namespace nimbora {
+
+namespace {
+
+static_assert(std::wstring_view(kDefragExclude) == L"DefragExclude" &&
+              std::wstring_view(kDefragFlushModified) == L"DefragFlushModified" &&
+              std::wstring_view(kDefragPurgeStandby) == L"DefragPurgeStandby",
+              "the tool's table names the companion's settings as the companion reads them");
+
+constexpr wchar_t kServiceName[] = L"Nimbora";
+constexpr wchar_t kServiceProgram[] = L"NimboraService.exe";
+constexpr DWORD kControlTimeoutMs = 30000;
+
+std::wstring SettingsSubKey() { return std::wstring(SubKeyPath(SettingsKey)); }
+
+std::uint32_t OpenSettings(REGSAM access, UniqueHKey& key, const std::wstring& below = L"") {
+    const std::wstring path = SettingsSubKey() + below;
+    return static_cast<std::uint32_t>(
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, access | KEY_WOW64_32KEY, key.put()));
+}
+
+std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L"\\:") + 1); }
+
+// Waits until the service reports `wanted`, or the timeout passes.
+bool WaitForState(SC_HANDLE service, DWORD wanted) {
+    const ULONGLONG deadline = GetTickCount64() + kControlTimeoutMs;
+    SERVICE_STATUS status{};
+    while (QueryServiceStatus(service, &status)) {
+        if (status.dwCurrentState == wanted) return true;
+        if (GetTickCount64() > deadline) return false;
+        Sleep(100);
+    }
+    return false;
+}
+
+// Waits until the manager has let go of a deleted service's entry.
+bool WaitUntilGone(SC_HANDLE manager) {
+    const ULONGLONG deadline = GetTickCount64() + kControlTimeoutMs;
+    for (;;) {
+        const UniqueServiceHandle service(OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS));
+        if (!service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return true;
+        if (GetTickCount64() > deadline) return false;
+        Sleep(100);
+    }
+}
+
+// Runs the product beside this program with `switches` and waits for it: its
+// exit code, or the error that kept it from running.
+std::uint32_t RunProduct(const std::wstring& switches, std::wstring& detail) {
+    const std::wstring program = FolderOf(ExecutablePath()) + kServiceProgram;
+    std::wstring commandLine = L"\"" + program + L"\" " + switches;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &info)) {
+        const DWORD error = GetLastError();
+        detail = L"cannot start " + program;
+        return error;
+    }
+    const UniqueHandleObject process(info.hProcess);
+    const UniqueHandleObject thread(info.hThread);
+    WaitForSingleObject(process.get(), INFINITE);
+    DWORD exitCode = 1;
+    if (!GetExitCodeProcess(process.get(), &exitCode)) return GetLastError();
+    if (exitCode != 0) detail = std::wstring(kServiceProgram) + L" " + switches + L" ended with code " + DecimalText(exitCode);
+    return exitCode;
+}
+
+}  // namespace
+
+std::optional<StoredSetting> AdminPlatform::ReadSetting(const std::wstring& name) {
+    UniqueHKey key;
+    if (OpenSettings(KEY_QUERY_VALUE, key) != ERROR_SUCCESS) return std::nullopt;
+    for (;;) {
+        DWORD type = REG_NONE;
+        DWORD size = 0;
+        if (RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+            return std::nullopt;
+        StoredSetting stored;
+        stored.bytes.resize(size);
+        const LSTATUS status = RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, stored.bytes.data(), &size);
+        if (status == ERROR_MORE_DATA) continue;  // it grew in between
+        if (status != ERROR_SUCCESS) return std::nullopt;
+        stored.type = type;
+        stored.bytes.resize(size);
+        return stored;
+    }
+}
+
+std::uint32_t AdminPlatform::WriteSetting(const std::wstring& name, std::uint32_t type,
+                                          const std::vector<std::uint8_t>& bytes) {
+    UniqueHKey key;
+    const std::wstring path = SettingsSubKey();
+    LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                     KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, key.put(), nullptr);
+    if (status != ERROR_SUCCESS) return static_cast<std::uint32_t>(status);
+    status = RegSetValueExW(key.get(), name.c_str(), 0, type, bytes.data(), static_cast<DWORD>(bytes.size()));
+    return static_cast<std::uint32_t>(status);
+}
+
+std::uint32_t AdminPlatform::DeleteSetting(const std::wstring& name) {
+    UniqueHKey key;
+    const std::uint32_t status = OpenSettings(KEY_SET_VALUE, key);
+    if (status != ERROR_SUCCESS) return status;
+    return static_cast<std::uint32_t>(RegDeleteValueW(key.get(), name.c_str()));
+}
+
+std::vector<std::pair<std::wstring, std::wstring>> AdminPlatform::ReadBatchValues() {
+    std::vector<std::pair<std::wstring, std::wstring>> values;
+    UniqueHKey key;
+    if (OpenSettings(KEY_QUERY_VALUE, key, std::wstring(L"\\") + kBatchesSubkey) != ERROR_SUCCESS) return values;
+    DWORD count = 0;
+    DWORD longestName = 0;
+    DWORD longestData = 0;
+    if (RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &count, &longestName,
+                         &longestData, nullptr, nullptr) != ERROR_SUCCESS)
+        return values;
+    std::vector<wchar_t> name(longestName + 1);
+    std::vector<std::uint8_t> data(longestData + sizeof(wchar_t));
+    for (DWORD i = 0; i < count; ++i) {
+        DWORD nameLength = static_cast<DWORD>(name.size());
+        DWORD dataSize = longestData;
+        DWORD type = REG_NONE;
+        if (RegEnumValueW(key.get(), i, name.data(), &nameLength, nullptr, &type, data.data(), &dataSize) !=
+            ERROR_SUCCESS)
+            continue;
+        const std::optional<std::wstring> text = DecodeText(RegistryData{type, {data.data(), dataSize}});
+        values.emplace_back(std::wstring(name.data(), nameLength), text.value_or(L""));
+    }
+    return values;
+}
+
+ServiceQuery AdminPlatform::QueryService() {
+    ServiceQuery query;
+    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        query.error = GetLastError();
+        return query;
+    }
+    const UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
+    if (!service) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_SERVICE_DOES_NOT_EXIST) query.error = error;
+        return query;
+    }
+    query.installed = true;
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                             &needed)) {
+        query.state = static_cast<ServiceState>(status.dwCurrentState);
+        query.processId = status.dwProcessId;
+    }
+    QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+    if (needed > 0) {
+        std::vector<std::uint8_t> buffer(needed);
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+        if (QueryServiceConfigW(service.get(), config, needed, &needed)) {
+            query.displayName = config->lpDisplayName != nullptr ? config->lpDisplayName : L"";
+            query.binaryPath = config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : L"";
+            query.account = config->lpServiceStartName != nullptr ? config->lpServiceStartName : L"";
+            query.startType = config->dwStartType;
+        }
+    }
+    return query;
+}
+
+MachineReadings AdminPlatform::ReadMachine() {
+    MachineReadings m;
+    ProcessorSampler sampler;
+    sampler.GetProcessorUsage();  // the first sample only sets the start
+    Sleep(1000);
+    m.processorLoad = sampler.GetProcessorUsage();
+    m.totalBytes = GetTotalPhysicalMemory();
+    m.availableBytes = GetAvailablePhysicalMemory();
+    SYSTEM_POWER_STATUS power;
+    if (GetSystemPowerStatus(&power)) m.acLineStatus = power.ACLineStatus;
+    m.tickCount = GetTickCount64();
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    m.nowUtc = (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return m;
+}
+
+std::uint32_t AdminPlatform::RegisterService(std::wstring& detail) {
+    if (const std::uint32_t error = UnregisterService(detail); error != ERROR_SUCCESS) return error;
+    if (const std::uint32_t error = RunProduct(L"/install /silent /unattended", detail); error != ERROR_SUCCESS)
+        return error;
+    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const UniqueServiceHandle service(
+        manager ? OpenServiceW(manager.get(), kServiceName, SERVICE_START | SERVICE_QUERY_STATUS) : nullptr);
+    if (!service || !StartServiceW(service.get(), 0, nullptr)) {
+        const DWORD error = GetLastError();
+        detail = L"starting the service";
+        return error;
+    }
+    if (!WaitForState(service.get(), SERVICE_RUNNING)) {
+        detail = L"the service did not reach the running state";
+        return ERROR_SERVICE_REQUEST_TIMEOUT;
+    }
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t AdminPlatform::UnregisterService(std::wstring& detail) {
+    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        detail = L"opening the Service Control Manager";
+        return GetLastError();
+    }
+    {
+        const UniqueServiceHandle service(
+            OpenServiceW(manager.get(), kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
+        if (!service) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_SERVICE_DOES_NOT_EXIST) return ERROR_SUCCESS;
+            detail = L"opening the service";
+            return error;
+        }
+        SERVICE_STATUS status{};
+        if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
+            if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status) &&
+                GetLastError() != ERROR_SERVICE_NOT_ACTIVE) {
+                const DWORD error = GetLastError();
+                if (error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
+                    detail = L"stopping the service";
+                    return error;
+                }
+            }
+            if (!WaitForState(service.get(), SERVICE_STOPPED)) {
+                detail = L"the service did not stop";
+                return ERROR_SERVICE_REQUEST_TIMEOUT;
+            }
+        }
+        if (!DeleteService(service.get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
+            const DWORD error = GetLastError();
+            detail = L"removing the service";
+            return error;
+        }
+    }
+    if (!WaitUntilGone(manager.get())) {
+        detail = L"the removed service's entry stayed";
+        return ERROR_SERVICE_MARKED_FOR_DELETE;
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace nimbora

@@ -1,0 +1,79 @@
+#pragma once
+// What the administrator's tool asks of the machine, behind one interface so
+// that the commands run in a test against a scripted machine. The Windows
+// shell (AdminPlatform) answers from the registry's 32-bit view of the
+// settings key, the Service Control Manager and the probes.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace nimbora {
+
+// Win32 error codes the commands tell apart.
+inline constexpr std::uint32_t kErrorSuccess = 0;
+inline constexpr std::uint32_t kErrorFileNotFound = 2;
+inline constexpr std::uint32_t kErrorAccessDenied = 5;
+
+// Service states as the Service Control Manager numbers them.
+enum class ServiceState : std::uint32_t {
+    ssStopped = 1,
+    ssStartPending = 2,
+    ssStopPending = 3,
+    ssRunning = 4,
+    ssContinuePending = 5,
+    ssPausePending = 6,
+    ssPaused = 7,
+};
+
+struct ServiceQuery {
+    bool installed = false;
+    std::uint32_t error = kErrorSuccess;  // a failed query other than "not installed"
+    ServiceState state = ServiceState::ssStopped;
+    std::uint32_t processId = 0;
+    std::wstring displayName;
+    std::wstring binaryPath;
+    std::wstring account;
+    std::uint32_t startType = 0;  // 2 automatic, 3 on demand, 4 disabled
+};
+
+struct MachineReadings {
+    std::int64_t totalBytes = 0;
+    std::int64_t availableBytes = 0;
+    double processorLoad = 0;      // percent over one second
+    std::uint8_t acLineStatus = 255;
+    std::uint64_t tickCount = 0;   // milliseconds since the machine started
+    std::uint64_t nowUtc = 0;      // FILETIME
+};
+
+// A value as the registry holds it.
+struct StoredSetting {
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
+class AdminSystem {
+public:
+    virtual ~AdminSystem() = default;
+    // The named value under the settings key; nothing when it is missing.
+    virtual std::optional<StoredSetting> ReadSetting(const std::wstring& name) = 0;
+    // Win32 error codes; kErrorSuccess when done.
+    virtual std::uint32_t WriteSetting(const std::wstring& name, std::uint32_t type,
+                                       const std::vector<std::uint8_t>& bytes) = 0;
+    virtual std::uint32_t DeleteSetting(const std::wstring& name) = 0;
+    // The text values under the Batches subkey: name and text.
+    virtual std::vector<std::pair<std::wstring, std::wstring>> ReadBatchValues() = 0;
+    virtual ServiceQuery QueryService() = 0;
+    // Takes about a second: the processor load is measured over one.
+    virtual MachineReadings ReadMachine() = 0;
+    // Registers the service as the product's /install does and starts it;
+    // removes a registration that is in the way first. Win32 error code, with
+    // `detail` saying what failed.
+    virtual std::uint32_t RegisterService(std::wstring& detail) = 0;
+    // Stops and removes the service; success when it is not installed.
+    virtual std::uint32_t UnregisterService(std::wstring& detail) = 0;
+};
+
+}  // namespace nimbora

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds one Nimbora package with wixl, then completes what wixl cannot
+# express with msibuild: the custom actions' execution types (deferred or
+# rollback, without impersonation) and the public properties that a managed
+# installation passes on to the server side.
+#
+# Usage: build_msi.sh ARCH VERSION OUTPUT.msi SERVICE.exe DEFRAG.exe TOOL.exe
+set -euo pipefail
+arch="$1" version="$2" output="$3" service="$4" defrag="$5" tool="$6"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+output="$(cd "$(dirname "$output")" && pwd)/$(basename "$output")"
+work="$output.tmp"
+stage="$output.files"
+rm -rf "$work" "$stage"
+trap 'rm -rf "$stage"' EXIT
+
+# wixl takes sources relative to the working directory only: the three
+# programs are staged under their installed names.
+mkdir -p "$stage"
+cp "$service" "$stage/NimboraService.exe"
+cp "$defrag" "$stage/NimboraDefrag.exe"
+cp "$tool" "$stage/nimbora.exe"
+# wixl's warnings about attributes it ignores go to the log, not the build output.
+(cd "$stage" && wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D ServiceExe=NimboraService.exe \
+  -D DefragExe=NimboraDefrag.exe -D ToolExe=nimbora.exe -o "$work" "$here/Nimbora.wxs") 2>"$output.wixl.log" || {
+  cat "$output.wixl.log" >&2
+  exit 1
+}
+
+# Type 18: an installed program. +1024 in the script (deferred), +256 with it
+# rollback only, +2048 no impersonation (LocalSystem), +64 exit code ignored.
+deferred=$((18 + 1024 + 2048))
+rollback=$((18 + 64 + 256 + 1024 + 2048))
+msibuild "$work" -q "UPDATE CustomAction SET Type=$deferred WHERE Action='NimboraRegister' OR Action='NimboraUnregister'"
+msibuild "$work" -q "UPDATE CustomAction SET Type=$rollback WHERE Action='NimboraRegisterRollback' OR Action='NimboraUnregisterRollback'"
+msibuild "$work" -q "UPDATE Property SET Value='WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;MEMORYMAINTAIN;MEMORYFREE;LANGUAGE' WHERE Property='SecureCustomProperties'"
+mv "$work" "$output"

@@ -1,0 +1,387 @@
+// The administrator's tool against a scripted machine: set and reset with
+// their checks and refusals, status with each setting's source and the
+// tick's verdict, history, the installer's step, and the texts' width.
+#include "admin/AdminCommand.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+
+#include "defrag/BatchHistory.h"
+
+namespace nimbora {
+namespace {
+
+constexpr std::uint64_t kSecond = 10000000;
+// 2026-12-11 02:14:05 UTC as a FILETIME.
+constexpr std::uint64_t kNow = (UINT64_C(1796955245) + UINT64_C(11644473600)) * kSecond;
+
+std::vector<std::uint8_t> Dword(std::uint32_t v) {
+    return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
+            static_cast<std::uint8_t>(v >> 24)};
+}
+
+std::vector<std::uint8_t> Utf16(const std::wstring& text) {
+    std::vector<std::uint8_t> bytes;
+    for (wchar_t c : text) {
+        bytes.push_back(static_cast<std::uint8_t>(c & 0xFF));
+        bytes.push_back(static_cast<std::uint8_t>((c >> 8) & 0xFF));
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+}
+
+class FakeSystem : public AdminSystem {
+public:
+    std::map<std::wstring, StoredSetting> registry;
+    std::vector<std::pair<std::wstring, std::wstring>> batches;
+    ServiceQuery service;
+    MachineReadings machine;
+    std::uint32_t writeError = kErrorSuccess;
+    std::uint32_t registerError = kErrorSuccess;
+    std::vector<std::wstring> events;
+
+    FakeSystem() {
+        service.installed = true;
+        service.state = ServiceState::ssRunning;
+        service.displayName = L"Nimbora Memory Service";
+        service.binaryPath = L"\"C:\\Program Files\\Nimbora\\NimboraService.exe\"";
+        service.account = L"LocalSystem";
+        service.startType = 2;
+        machine.totalBytes = 8589934592;
+        machine.availableBytes = 1073741824;
+        machine.processorLoad = 12.3;
+        machine.acLineStatus = 1;
+        machine.tickCount = 3600000;
+        machine.nowUtc = kNow;
+    }
+
+    std::optional<StoredSetting> ReadSetting(const std::wstring& name) override {
+        auto it = registry.find(name);
+        if (it == registry.end()) return std::nullopt;
+        return it->second;
+    }
+    std::uint32_t WriteSetting(const std::wstring& name, std::uint32_t type,
+                               const std::vector<std::uint8_t>& bytes) override {
+        if (writeError != kErrorSuccess) return writeError;
+        registry[name] = StoredSetting{type, bytes};
+        events.push_back(L"write " + name);
+        return kErrorSuccess;
+    }
+    std::uint32_t DeleteSetting(const std::wstring& name) override {
+        if (writeError != kErrorSuccess) return writeError;
+        events.push_back(L"delete " + name);
+        return registry.erase(name) ? kErrorSuccess : kErrorFileNotFound;
+    }
+    std::vector<std::pair<std::wstring, std::wstring>> ReadBatchValues() override { return batches; }
+    ServiceQuery QueryService() override { return service; }
+    MachineReadings ReadMachine() override { return machine; }
+    std::uint32_t RegisterService(std::wstring& detail) override {
+        events.push_back(L"register");
+        if (registerError != kErrorSuccess) detail = L"NimboraService.exe /install ended with code 1073";
+        return registerError;
+    }
+    std::uint32_t UnregisterService(std::wstring&) override {
+        events.push_back(L"unregister");
+        return kErrorSuccess;
+    }
+};
+
+int Command(FakeSystem& system, std::vector<std::wstring> arguments, CommandOutput& output) {
+    return RunAdminCommand(arguments, system, output);
+}
+
+std::size_t WidestLine(const std::wstring& text) {
+    std::size_t widest = 0;
+    std::wistringstream lines(text);
+    for (std::wstring line; std::getline(lines, line);) widest = std::max(widest, line.size());
+    return widest;
+}
+
+TEST(AdminSet, StoresCheckedValuesWithTheirTypeAndRefusesTheRest) {
+    const struct {
+        std::wstring name, value;
+        int exit;
+        std::wstring storedName;  // empty: nothing written
+        std::uint32_t type;
+        std::vector<std::uint8_t> bytes;
+    } cases[] = {
+        {L"MemoryMaintain", L"25", kExitDone, L"MemoryMaintain", kRegDword, Dword(25)},
+        {L"memoryfree", L"0", kExitDone, L"MemoryFree", kRegDword, Dword(0)},
+        {L"MemoryFree", L"100", kExitDone, L"MemoryFree", kRegDword, Dword(100)},
+        {L"MemoryFree", L"101", kExitUsage, L"", 0, {}},
+        {L"ProcessorTrigger", L"-1", kExitUsage, L"", 0, {}},
+        {L"MemoryMaintain", L"3O", kExitUsage, L"", 0, {}},
+        {L"MemoryMaintain", L"", kExitUsage, L"", 0, {}},
+        {L"ExecutePeriod", L"0", kExitDone, L"ExecutePeriod", kRegDword, Dword(0)},
+        {L"ExecutePeriod", L"2147483647", kExitDone, L"ExecutePeriod", kRegDword, Dword(2147483647)},
+        {L"ExecutePeriod", L"2147483648", kExitUsage, L"", 0, {}},
+        {L"ExecutePeriod", L"-5", kExitUsage, L"", 0, {}},
+        {L"BatteryCheck", L"1", kExitDone, L"BatteryCheck", kRegDword, Dword(1)},
+        {L"BatteryCheck", L"2", kExitUsage, L"", 0, {}},
+        {L"DefragPurgeStandby", L"1", kExitDone, L"DefragPurgeStandby", kRegDword, Dword(1)},
+        {L"Language", L"French", kExitDone, L"Language", kRegSz, Utf16(L"french")},
+        {L"Language", L"prtbrzl", kExitDone, L"Language", kRegSz, Utf16(L"prtbrzl")},
+        {L"Language", L"german", kExitUsage, L"", 0, {}},
+        {L"DefragExclude", L"game.exe;teams.exe", kExitDone, L"DefragExclude", kRegSz, Utf16(L"game.exe;teams.exe")},
+        {L"MemoryKeep", L"10", kExitUsage, L"", 0, {}},
+    };
+    for (const auto& c : cases) {
+        FakeSystem system;
+        CommandOutput output;
+        EXPECT_EQ(Command(system, {L"set", c.name, c.value}, output), c.exit) << c.name << L"=" << c.value;
+        if (c.storedName.empty()) {
+            EXPECT_TRUE(system.registry.empty()) << c.name;
+            EXPECT_NE(output.err.find(L"nimbora: "), std::wstring::npos) << c.name;
+            continue;
+        }
+        ASSERT_EQ(system.registry.count(c.storedName), 1u) << c.name;
+        EXPECT_EQ(system.registry[c.storedName].type, c.type) << c.name;
+        EXPECT_EQ(system.registry[c.storedName].bytes, c.bytes) << c.name;
+    }
+}
+
+TEST(AdminSet, RefusalsSayWhatIsAccepted) {
+    FakeSystem system;
+    CommandOutput output;
+    Command(system, {L"set", L"MemoryFree", L"150"}, output);
+    EXPECT_NE(output.err.find(L"0 to 100"), std::wstring::npos) << output.err;
+    output = {};
+    Command(system, {L"set", L"Language", L"german"}, output);
+    EXPECT_NE(output.err.find(L"english, french, korean, prtbrzl, russian"), std::wstring::npos) << output.err;
+    output = {};
+    Command(system, {L"set", L"ExecutePeriod", L"x"}, output);
+    EXPECT_NE(output.err.find(L"0 or more"), std::wstring::npos) << output.err;
+}
+
+TEST(AdminSet, LackOfAdministratorRightsIsNamed) {
+    FakeSystem system;
+    system.writeError = kErrorAccessDenied;
+    for (const auto& args : {std::vector<std::wstring>{L"set", L"MemoryFree", L"20"},
+                             std::vector<std::wstring>{L"reset", L"MemoryFree"}}) {
+        CommandOutput output;
+        EXPECT_EQ(Command(system, args, output), kExitNeedsAdmin);
+        EXPECT_NE(output.err.find(L"administrator rights"), std::wstring::npos) << output.err;
+    }
+    system.writeError = 1009;  // another failure is reported with its code
+    CommandOutput output;
+    EXPECT_EQ(Command(system, {L"set", L"MemoryFree", L"20"}, output), kExitFailed);
+    EXPECT_NE(output.err.find(L"1009"), std::wstring::npos) << output.err;
+}
+
+TEST(AdminReset, RemovesTheValueAndNamesTheDefault) {
+    FakeSystem system;
+    system.machine.totalBytes = 1073741824;  // a small machine: MemoryFree defaults to 40
+    system.registry[L"MemoryFree"] = {kRegDword, Dword(75)};
+    CommandOutput output;
+    EXPECT_EQ(Command(system, {L"reset", L"memoryFREE"}, output), kExitDone);
+    EXPECT_EQ(system.registry.count(L"MemoryFree"), 0u);
+    EXPECT_EQ(output.out, L"MemoryFree removed; the default applies: 40\n");
+    output = {};
+    EXPECT_EQ(Command(system, {L"reset", L"MemoryFree"}, output), kExitDone) << "already missing";
+    EXPECT_EQ(Command(system, {L"reset", L"Nothing"}, output), kExitUsage);
+}
+
+TEST(AdminStatus, EachSettingShowsItsSourceAndAWrongTypeFallsBackToTheDefault) {
+    FakeSystem system;
+    system.registry[L"MemoryMaintain"] = {kRegSz, Utf16(L"90")};  // wrong type: 30 applies
+    system.registry[L"ProcessorTrigger"] = {kRegDword, Dword(50)};
+    system.registry[L"Language"] = {kRegDword, Dword(1)};
+    system.registry[L"DefragExclude"] = {kRegSz, Utf16(L"")};    // empty text counts as missing
+    const StatusReport report = BuildStatus(system);
+    std::map<std::wstring, SettingReading> byName;
+    for (const SettingReading& r : report.settings) byName[r.definition->name] = r;
+    EXPECT_EQ(report.settings.size(), 14u);
+    EXPECT_EQ(byName[L"MemoryMaintain"].source, SettingSource::ssWrongType);
+    EXPECT_EQ(byName[L"MemoryMaintain"].number, 30);
+    EXPECT_EQ(byName[L"ProcessorTrigger"].source, SettingSource::ssStored);
+    EXPECT_EQ(byName[L"ProcessorTrigger"].number, 50);
+    EXPECT_EQ(byName[L"MemoryFree"].source, SettingSource::ssDefault);
+    EXPECT_EQ(byName[L"Language"].source, SettingSource::ssWrongType);
+    EXPECT_EQ(byName[L"Language"].text, L"english");
+    EXPECT_EQ(byName[L"DefragExclude"].source, SettingSource::ssDefault);
+    ASSERT_TRUE(report.verdict);
+    EXPECT_EQ(report.verdict->maintainBytes, 2576980378);  // 30 % of 8 GiB, as the tick computes it
+
+    const std::wstring text = FormatStatusText(report);
+    EXPECT_NE(text.find(L"MemoryMaintain       30              wrong type (REG_SZ), default used"), std::wstring::npos)
+        << text;
+    EXPECT_NE(text.find(L"ProcessorTrigger     50              stored"), std::wstring::npos) << text;
+}
+
+TEST(AdminStatus, ExitCodeFollowsTheServiceState) {
+    const struct {
+        bool installed;
+        ServiceState state;
+        std::uint32_t error;
+        int exit;
+    } cases[] = {
+        {true, ServiceState::ssRunning, 0, kExitDone},
+        {true, ServiceState::ssPaused, 0, kExitNotRunning},
+        {true, ServiceState::ssStopped, 0, kExitNotRunning},
+        {true, ServiceState::ssStartPending, 0, kExitNotRunning},
+        {false, ServiceState::ssStopped, 0, kExitNotInstalled},
+        {false, ServiceState::ssStopped, kErrorAccessDenied, kExitFailed},
+    };
+    for (const auto& c : cases) {
+        FakeSystem system;
+        system.service.installed = c.installed;
+        system.service.state = c.state;
+        system.service.error = c.error;
+        CommandOutput output;
+        EXPECT_EQ(Command(system, {L"status"}, output), c.exit) << static_cast<int>(c.state);
+    }
+}
+
+TEST(AdminStatus, TellsTheBatchATickWouldStart) {
+    FakeSystem system;  // 1 GiB available of 8 GiB, up an hour, no batch yet
+    CommandOutput output;
+    EXPECT_EQ(Command(system, {L"status"}, output), kExitDone);
+    EXPECT_NE(output.out.find(L"A tick now would start 5 launches of NimboraDefrag.exe: 1024 MB x 4, 819 MB."),
+              std::wstring::npos)
+        << output.out;
+    EXPECT_NE(output.out.find(L"period       pass   no batch since start-up, period 5 min 0 s"), std::wstring::npos)
+        << output.out;
+
+    output = {};
+    Command(system, {L"status", L"--json"}, output);
+    EXPECT_NE(output.out.find(L"\"acts\":true,\"launches\":[1024,1024,1024,1024,819]"), std::wstring::npos)
+        << output.out;
+    EXPECT_NE(output.out.find(L"{\"gate\":\"memory\",\"verdict\":\"pass\""), std::wstring::npos) << output.out;
+}
+
+TEST(AdminStatus, NamesEveryBlockingGateAndTheStoppedService) {
+    FakeSystem system;
+    system.service.state = ServiceState::ssStopped;
+    system.machine.availableBytes = system.machine.totalBytes;  // memory not due
+    system.machine.processorLoad = 97;
+    system.registry[L"FullScreen"] = {kRegDword, Dword(1)};
+    CommandOutput output;
+    EXPECT_EQ(Command(system, {L"status"}, output), kExitNotRunning);
+    EXPECT_NE(output.out.find(L"A tick now would do nothing: blocked by memory, processor, full screen.\n"
+                              L"But no tick runs: the service is not running."),
+              std::wstring::npos)
+        << output.out;
+    EXPECT_NE(output.out.find(L"processor    block  load 97 %, highest allowed 85 %"), std::wstring::npos)
+        << output.out;
+}
+
+TEST(AdminStatus, PeriodCountsFromTheNewestBatchSinceStartUp) {
+    FakeSystem system;
+    BatchRecord r;
+    r.askedMegabytes = 100;
+    r.freedMegabytes = 100;
+    system.batches = {{BatchValueName(kNow - 120 * kSecond), FormatBatchRecord(r)},
+                      {BatchValueName(kNow - 900 * kSecond), FormatBatchRecord(r)}};
+    StatusReport report = BuildStatus(system);
+    EXPECT_TRUE(report.lastRunFromHistory);
+    EXPECT_EQ(report.lastRunSeconds, 3600 - 120);
+    EXPECT_EQ(report.verdict->State(TickGate::tgPeriod), GateState::gsBlock);
+
+    system.batches = {{BatchValueName(kNow - 7200 * kSecond), FormatBatchRecord(r)}};  // before start-up
+    report = BuildStatus(system);
+    EXPECT_FALSE(report.lastRunFromHistory);
+    EXPECT_EQ(report.verdict->State(TickGate::tgPeriod), GateState::gsPass);
+}
+
+TEST(AdminStatus, TextsFitEightyColumns) {
+    FakeSystem system;
+    system.registry[L"MemoryMaintain"] = {kRegBinary, {1, 2, 3}};
+    system.registry[L"MemoryFree"] = {kRegDword, Dword(100)};
+    system.registry[L"ExecutePeriod"] = {kRegDword, Dword(2147483647)};
+    system.machine.tickCount = 40ull * 86400 * 1000;
+    system.machine.acLineStatus = 0;
+    system.registry[L"BatteryCheck"] = {kRegDword, Dword(1)};
+    for (const auto& args : {std::vector<std::wstring>{L"status"}, {L"--help"}, {L"set", L"--help"},
+                             {L"status", L"--help"}, {L"history", L"--help"}}) {
+        CommandOutput output;
+        EXPECT_EQ(Command(system, args, output), kExitDone) << args[0];
+        EXPECT_LE(WidestLine(output.out), 80u) << output.out;
+    }
+}
+
+TEST(AdminHistory, NewestFirstWithUnreadableRecordsCounted) {
+    FakeSystem system;
+    BatchRecord older;
+    older.askedMegabytes = 3072;
+    older.freedMegabytes = 2950;
+    older.trimmedProcesses = 12;
+    older.flushed = true;
+    older.elapsedMs = 850;
+    BatchRecord newer;
+    newer.askedMegabytes = 1024;
+    newer.freedMegabytes = 300;
+    newer.purgedMegabytes = 200;
+    newer.elapsedMs = 12345;
+    newer.outcome = BatchOutcome::boPartial;
+    system.batches = {{BatchValueName(kNow - 600 * kSecond), FormatBatchRecord(older)},
+                      {L"garbage", L"asked=1"},
+                      {BatchValueName(kNow), FormatBatchRecord(newer)}};
+    CommandOutput output;
+    EXPECT_EQ(Command(system, {L"history"}, output), kExitDone);
+    EXPECT_EQ(output.out,
+              L"Started (UTC)        Asked MB Freed MB    Time Outcome  How\n"
+              L"2026-12-11 02:14:05      1024      300  12.3 s partial  purged 200 MB\n"
+              L"2026-12-11 02:04:05      3072     2950   0.8 s met      trimmed 12, flushed\n"  // 8.5 tenths: half to even
+              L"1 unreadable record(s) skipped.\n");
+    output = {};
+    Command(system, {L"history", L"--json"}, output);
+    EXPECT_EQ(output.out.find(L"{\"batches\":[{\"started\":\"2026-12-11T02:14:05Z\""), 0u) << output.out;
+    EXPECT_NE(output.out.find(L"\"outcome\":\"partial\"}"), std::wstring::npos);
+    EXPECT_NE(output.out.find(L"\"skipped\":1}"), std::wstring::npos);
+
+    system.batches.clear();
+    output = {};
+    EXPECT_EQ(Command(system, {L"history"}, output), kExitDone);
+    EXPECT_EQ(output.out, L"No batch recorded yet.\n");
+}
+
+TEST(AdminHistory, UtcTextOfFileTimes) {
+    EXPECT_EQ(UtcText(0), L"1601-01-01 00:00:00");
+    EXPECT_EQ(UtcText(kNow), L"2026-12-11 02:14:05");
+    EXPECT_EQ(UtcText((UINT64_C(1709208000) + UINT64_C(11644473600)) * kSecond), L"2024-02-29 12:00:00");
+    EXPECT_EQ(UtcText(UINT64_C(11644473600) * kSecond - 1), L"1969-12-31 23:59:59");
+}
+
+TEST(AdminServiceInstall, ChecksEveryValueBeforeWritingThenRegisters) {
+    FakeSystem system;
+    CommandOutput output;
+    EXPECT_EQ(Command(system, {L"service-install", L"MemoryMaintain=25", L"MemoryFree=", L"Language=french"}, output),
+              kExitDone);
+    EXPECT_EQ(system.events, (std::vector<std::wstring>{L"write MemoryMaintain", L"write Language", L"register"}));
+
+    FakeSystem refused;
+    EXPECT_EQ(Command(refused, {L"service-install", L"MemoryMaintain=25", L"Language=klingon"}, output), kExitUsage);
+    EXPECT_TRUE(refused.events.empty());
+
+    FakeSystem failing;
+    failing.registerError = 1073;
+    output = {};
+    EXPECT_EQ(Command(failing, {L"service-install"}, output), kExitFailed);
+    EXPECT_NE(output.err.find(L"1073"), std::wstring::npos) << output.err;
+
+    FakeSystem removing;
+    EXPECT_EQ(Command(removing, {L"service-remove"}, output), kExitDone);
+    EXPECT_EQ(removing.events, std::vector<std::wstring>{L"unregister"});
+}
+
+TEST(AdminCommandLine, UnknownCommandsAndOptionsAreRefused) {
+    const std::vector<std::wstring> refused[] = {
+        {}, {L"start"}, {L"status", L"--xml"}, {L"set", L"MemoryFree"}, {L"reset"}, {L"history", L"x"}};
+    for (const auto& args : refused) {
+        FakeSystem system;
+        CommandOutput output;
+        EXPECT_EQ(Command(system, args, output), kExitUsage) << (args.empty() ? L"(none)" : args[0]);
+        EXPECT_FALSE(output.err.empty());
+    }
+}
+
+TEST(AdminJson, StringsAreEscapedToAscii) {
+    EXPECT_EQ(JsonString(L"a\"b\\c"), L"\"a\\\"b\\\\c\"");
+    EXPECT_EQ(JsonString(L"\n\x00e9"), L"\"\\u000A\\u00E9\"");
+}
+
+}  // namespace
+}  // namespace nimbora
