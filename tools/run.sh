@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds Nimbora and runs its main job under Wine: installs the service with
-# its own switch, configures it to act, starts it through the Service Control
-# Manager and shows each companion launch as it happens. Stops and removes the
-# service on Ctrl-C or after the given number of seconds (default 90).
+# Builds Nimbora and runs its main job under Wine: installs the 32-bit service
+# with its own switch, configures it to act with nimbora.exe and shows that
+# tool's verdict, starts the service through the Service Control Manager and
+# shows each companion launch and each event-log entry (the outcome of each
+# batch) as it happens. Stops and removes the service on Ctrl-C or after the
+# given number of seconds (default 90).
 #
 #   tools/run.sh [seconds]
 set -euo pipefail
@@ -21,17 +23,9 @@ bin=build/win32/bin
 drive_c="$WINEPREFIX/drive_c"
 folder="$drive_c/Program Files (x86)/Nimbora"
 mkdir -p "$folder"
-cp "$bin/NimboraService.exe" "$bin/NimboraDefrag.exe" "$folder/"
+cp "$bin/NimboraService.exe" "$bin/NimboraDefrag.exe" "$bin/nimbora.exe" "$folder/"
 exe='C:\Program Files (x86)\Nimbora\NimboraService.exe'
-
-# The 32-bit service reads the 32-bit view of the key (WOW6432Node).
-settings='HKLM\Software\Korvex\Nimbora'
-set_dword() { wine reg add "$settings" /v "$1" /t REG_DWORD /d "$2" /f /reg:32 >/dev/null 2>&1; }
-# Act whenever the machine is not busy: trigger at any level of available
-# memory, free 5 percent of it at a time, at most once a minute.
-set_dword MemoryMaintain 100
-set_dword MemoryFree 5
-set_dword ExecutePeriod 1
+nimbora() { wine 'C:\Program Files (x86)\Nimbora\nimbora.exe' "$@"; }
 
 cleanup() {
   trap - INT TERM EXIT
@@ -39,7 +33,8 @@ cleanup() {
   wine sc stop Nimbora >/dev/null 2>&1 || true
   sleep 1
   wine "$exe" /uninstall /silent >/dev/null 2>&1 || true
-  wine reg delete "$settings" /f /reg:32 >/dev/null 2>&1 || true
+  # The 32-bit service reads the 32-bit view of the key (WOW6432Node).
+  wine reg delete 'HKLM\Software\Korvex\Nimbora' /f /reg:32 >/dev/null 2>&1 || true
   wine_env_stop
 }
 trap cleanup INT TERM EXIT
@@ -48,6 +43,15 @@ echo "== installing: NimboraService.exe /install /silent"
 wine "$exe" /install /silent
 wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\Nimbora' 2>/dev/null | tr -d '\r' |
   grep -E 'DisplayName|Description|ImagePath|Start|Type|ObjectName' || true
+
+# Act whenever the machine is not busy: trigger at any level of available
+# memory, free 5 percent of it at a time, at most once a minute.
+echo "== nimbora set MemoryMaintain 100, MemoryFree 5, ExecutePeriod 1"
+nimbora set MemoryMaintain 100
+nimbora set MemoryFree 5
+nimbora set ExecutePeriod 1
+echo "== nimbora status (before the start: what a tick would do)"
+nimbora status || true
 
 uptime_ms=$(awk '{printf "%d", $1 * 1000}' /proc/uptime)
 if ((uptime_ms < 271000)); then

@@ -56,6 +56,13 @@ printf '   %-36s %-20s %s\n' "private bytes at the end" "$(footprint win32 'priv
   "$(footprint win64 'private bytes end')"
 printf '   %-36s %-20s %s\n' "private bytes over an empty service" "$(footprint win32 'private bytes over baseline' | cut -d' ' -f1-2)" \
   "$(footprint win64 'private bytes over baseline' | cut -d' ' -f1-2)"
+echo "-- shipped files"
+for f in build/win32/bin/NimboraService.exe build/win32/bin/NimboraDefrag.exe build/win32/bin/nimbora.exe \
+  build/win32/Nimbora-*-x86.msi build/win64/Nimbora-*-x64.msi; do
+  if [[ -f "$f" ]]; then
+    stat -c '%s %n' "$f" | awk '{ printf "   %-44s %8d bytes (%.1f KiB)\n", $2, $1, $1 / 1024 }'
+  fi
+done
 for build in win32 win64; do
   echo "-- $build: $(grep -E 'tests passed|tests failed' build/$build/ctest.log | tail -1)"
 done
