@@ -14,18 +14,29 @@ bool OwnerAccepted(const std::vector<unsigned char>& owner, std::vector<unsigned
     return !own.empty() && EqualSid(sid, own.data());
 }
 
+std::wstring SidText(const std::vector<unsigned char>& sid) {
+    if (sid.empty() || !IsValidSid(const_cast<unsigned char*>(sid.data()))) return L"no valid SID";
+    LPWSTR text = nullptr;
+    if (!ConvertSidToStringSidW(const_cast<unsigned char*>(sid.data()), &text)) return L"unreadable SID";
+    const UniqueLocal held(text);
+    return text;
+}
+
 }  // namespace
 
 BatchCoordinator::BatchCoordinator(SystemCalls& calls, const std::wstring& prefix) : calls_(calls) {
+    if (!calls_.OwnUserSid(ownSid_).ok) ownSid_.clear();
+    // N.B. the owner is named rather than left to the token's default, which
+    // is not this account everywhere (Wine gives the primary group), so that
+    // the owner check of the next instance accepts it.
+    const std::wstring sddl = (ownSid_.empty() ? L"" : L"O:" + SidText(ownSid_)) + kBatchObjectsSddl;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kBatchObjectsSddl, SDDL_REVISION_1, &descriptor,
-                                                              nullptr)) {
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
         problem_ = L"the security descriptor could not be built";
         return;
     }
     const UniqueLocal held(descriptor);
     SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
-    if (!calls_.OwnUserSid(ownSid_).ok) ownSid_.clear();
 
     if (!Open(prefix + L"Lock", false, &security, recordLock_) || !Open(prefix + L"Worker", false, &security, workerLock_) ||
         !Open(prefix + L"Batch", true, &security, section_))
@@ -57,7 +68,8 @@ bool BatchCoordinator::Open(const std::wstring& name, bool section, SECURITY_ATT
     if (read.ok && OwnerAccepted(owner, ownSid_)) return true;
     object.reset();
     state_ = Coordination::cdRefused;
-    problem_ = name + (read.ok ? L" exists under another owner" : L" exists and its owner cannot be read");
+    problem_ = name + (read.ok ? L" exists under another owner (" + SidText(owner) + L")"
+                               : L" exists and its owner cannot be read");
     return false;
 }
 

@@ -113,6 +113,8 @@ int RunDefragProgram(const DefragRun& run, SystemCalls& calls, TEventLogger& log
 
     // The worker.
     const std::uint64_t startedUtc = calls.SystemTimeUtc();
+    // N.B. the probe runs while the others still hand their amounts over.
+    actions.Foreground();
     while (!coordinator.GatheringOver(run.timing)) calls.Sleep(50);
     const DefragStore store(run.settingsPath);
     const DefragSettings settings = store.ReadSettings();

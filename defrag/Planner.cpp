@@ -141,6 +141,9 @@ void Defragmenter::TrimProcesses(DefragReport& report) {
     if (!processes) {
         record.status = ActionStatus::asNotAvailable;
     } else {
+        for (const ProcessInfo& p : *processes)
+            if (report.foreground.known && report.foreground.processId != 0 && p.id == report.foreground.processId)
+                report.foregroundName = p.name;
         TrimSelection selection = SelectForTrimming(std::move(*processes), actions_.CurrentProcessId(),
                                                     report.foreground, options_.exclusions, options_.recentlyTrimmed);
         report.counts = selection.counts;

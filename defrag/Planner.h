@@ -155,6 +155,7 @@ struct DefragReport {
     std::vector<StepRecord> steps;
     TrimCounts counts;
     ForegroundInfo foreground;
+    std::wstring foregroundName;            // image of the foreground process, when listed
     std::vector<std::uint32_t> trimmedIds;  // in the order trimmed
     std::vector<TrimMark> newMarks;         // trimmedUtc left 0: the caller stamps them
     DefragOutcome outcome = DefragOutcome::ocUnmeasured;

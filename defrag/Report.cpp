@@ -38,9 +38,12 @@ BatchEntry BatchEventEntry(const DefragReport& r) {
             trim != nullptr && trim->status != ActionStatus::asDone && r.counts.trimmed == 0)
             t += L" Trimming: " + std::wstring(StatusName(trim->status)) + L".";
     }
-    if (r.counts.trimmed > 0 || !met) {
+    if (r.Find(StepKind::skTrimProcesses) != nullptr) {
         if (!r.foreground.known)
             t += L" The foreground program could not be determined: nothing in the console session was trimmed.";
+        else if (r.foreground.processId != 0)
+            t += L" Protected the foreground program " + (r.foregroundName.empty() ? L"" : r.foregroundName + L" ") +
+                 L"(process " + std::to_wstring(r.foreground.processId) + L").";
     }
     if (const StepRecord* flush = r.Find(StepKind::skFlushModifiedList))
         t += L" Modified list flushed: " + std::wstring(StatusName(flush->status)) + L", " +

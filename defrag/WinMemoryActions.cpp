@@ -133,6 +133,11 @@ std::optional<std::vector<ProcessInfo>> WinMemoryActions::Processes() {
 }
 
 ForegroundInfo WinMemoryActions::Foreground() {
+    if (!foreground_) foreground_ = ProbeForeground();
+    return *foreground_;
+}
+
+ForegroundInfo WinMemoryActions::ProbeForeground() {
     ForegroundInfo info;
     info.consoleSession = calls_.ConsoleSession();
     if (info.consoleSession == kUnknownSession) return info;

@@ -35,6 +35,8 @@ public:
 
     MemoryReading Read() override;
     std::optional<std::vector<ProcessInfo>> Processes() override;
+    // Runs the probe once; later calls give the same answer, so the worker
+    // can ask early (while it gathers) and the planner later.
     ForegroundInfo Foreground() override;
     std::uint32_t CurrentProcessId() override { return calls_.CurrentProcessId(); }
     TrimOutcome Trim(const ProcessInfo& process) override;
@@ -52,11 +54,13 @@ private:
         std::uint64_t created = 0;
     };
     std::int64_t WorkingSetOf(HANDLE process);
+    ForegroundInfo ProbeForeground();
 
     SystemCalls& calls_;
     DWORD sampleMs_;
     DWORD probeTimeoutMs_;
     std::optional<ActionStatus> privilege_;
+    std::optional<ForegroundInfo> foreground_;
     std::map<std::uint32_t, Opened> opened_;  // by process id, from the last listing
 };
 

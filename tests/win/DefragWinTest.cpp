@@ -164,14 +164,14 @@ public:
         return probeResult;
     }
     DWORD ForegroundProcessId() override { return 0; }
-    CallResult CreateNamedMutex(const std::wstring& name, SECURITY_ATTRIBUTES* security,
+    CallResult CreateNamedMutex(const std::wstring& name, SECURITY_ATTRIBUTES*,
                                 UniqueHandleObject& mutex) override {
-        return Named(name, [&] { mutex.reset(CreateMutexW(security, FALSE, name.c_str())); return static_cast<bool>(mutex); }, mutex);
+        return Named(name, [&] { mutex.reset(CreateMutexW(nullptr, FALSE, name.c_str())); return static_cast<bool>(mutex); }, mutex);
     }
-    CallResult CreateNamedSection(const std::wstring& name, SECURITY_ATTRIBUTES* security, DWORD size,
+    CallResult CreateNamedSection(const std::wstring& name, SECURITY_ATTRIBUTES*, DWORD size,
                                   UniqueHandleObject& section) override {
         return Named(name, [&] {
-            section.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, security, PAGE_READWRITE, 0, size, name.c_str()));
+            section.reset(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, name.c_str()));
             return static_cast<bool>(section);
         }, section);
     }
@@ -379,6 +379,8 @@ TEST(DefragWinProgram, AWorkerTrimsIdleUnprotectedProcessesAndWritesOneInformati
     EXPECT_EQ(p.events.entries[0].second.rfind(L"Freed 1100 MB of 1000 MB asked: trimmed 2 processes in ", 0), 0u)
         << p.events.entries[0].second;
     EXPECT_NE(p.events.entries[0].second.find(L"available 2048 MB before, 3148 MB after."), std::wstring::npos);
+    EXPECT_NE(p.events.entries[0].second.find(L"Protected the foreground program browser.exe (process 1000)."),
+              std::wstring::npos);
 
     // Remembered: the next batch leaves both alone, and is partial.
     p.calls.available = 2048ull * MB;
