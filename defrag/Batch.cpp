@@ -23,8 +23,20 @@ bool RecordSane(const BatchState& s, std::int64_t totalPhysical) {
            s.lastJoinMs >= s.startMs;
 }
 
+bool SameTick(const BatchState& state, std::uint64_t createdUtc, const BatchTiming& timing) {
+    if (createdUtc == 0 || state.firstCreatedUtc == 0) return false;
+    const std::uint64_t first = state.firstCreatedUtc;
+    return createdUtc >= first ? createdUtc - first < timing.sameTickUtc : first - createdUtc < timing.sameTickUtc;
+}
+
 BatchRole EnterBatch(BatchState& state, bool workerFree, std::uint64_t nowMs, const MemoryReading& reading,
-                     std::int64_t ownBytes, std::uint32_t processId, const BatchTiming& timing) {
+                     std::int64_t ownBytes, std::uint32_t processId, std::uint64_t createdUtc,
+                     const BatchTiming& timing) {
+    if (workerFree && static_cast<BatchPhase>(state.phase) == BatchPhase::bpDone &&
+        RecordSane(state, state.total) && SameTick(state, createdUtc, timing)) {
+        state.joined += state.joined < timing.maxInstances ? 1 : 0;
+        return BatchRole::brLate;
+    }
     if (workerFree) {
         const std::uint64_t previous = state.magic == kBatchMagic ? state.id : 0;
         state = BatchState{};
@@ -38,6 +50,7 @@ BatchRole EnterBatch(BatchState& state, bool workerFree, std::uint64_t nowMs, co
         state.requested = std::clamp<std::int64_t>(ownBytes, 0, reading.total);
         state.joined = 1;
         state.workerId = processId;
+        state.firstCreatedUtc = createdUtc;
         return BatchRole::brWorker;
     }
     // N.B. a running worker and a record that is not a running batch (or not
@@ -50,6 +63,8 @@ BatchRole EnterBatch(BatchState& state, bool workerFree, std::uint64_t nowMs, co
     state.requested = CappedAdd(state.requested, ownBytes, state.total);
     state.joined += 1;
     state.lastJoinMs = std::max(state.lastJoinMs, nowMs);
+    if (createdUtc != 0 && (state.firstCreatedUtc == 0 || createdUtc < state.firstCreatedUtc))
+        state.firstCreatedUtc = createdUtc;
     return BatchRole::brHandedOver;
 }
 

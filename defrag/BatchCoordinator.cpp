@@ -102,8 +102,11 @@ std::optional<BatchCoordinator::Entered> BatchCoordinator::Enter(MemoryActions& 
         entered.readingFailed = true;
         return entered;
     }
+    std::uint64_t created = 0, processorTime = 0;
+    if (!calls_.ProcessTimes(GetCurrentProcess(), created, processorTime).ok) created = 0;
     entered.role = EnterBatch(record, workerFree, actions.Milliseconds(), reading, ownBytes, calls_.CurrentProcessId(),
-                              timing);
+                              created, timing);
+    if (entered.role != BatchRole::brWorker) worker_.reset();
     entered.batchId = record.id;
     entered.joined = record.joined;
     entered.baselineAvailable = record.baselineAvailable;

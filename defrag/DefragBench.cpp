@@ -55,7 +55,7 @@ void Report(const char* label, MemoryModel& m, std::int64_t askedMb, bool flush,
     int instances = 0;
     for (std::int64_t left = askedMb; left > 0; left -= 1024, ++instances)
         EnterBatch(state, instances == 0, static_cast<std::uint64_t>(instances), reading,
-                   (left > 1024 ? 1024 : left) * MB, 1, BatchTiming{});
+                   (left > 1024 ? 1024 : left) * MB, 1, 0, BatchTiming{});
     DefragOptions options;
     options.flushModified = flush;
     options.purgeStandby = purge;

@@ -104,6 +104,10 @@ int RunDefragProgram(const DefragRun& run, SystemCalls& calls, TEventLogger& log
         summary.role = "handed-over";
         return finish(kExitDone);
     }
+    if (entered->role == BatchRole::brLate) {
+        summary.role = "late";
+        return finish(kExitDone);
+    }
     if (entered->role == BatchRole::brRefused) {
         log.LogMessage(Asked(parsed.megabytes) +
                        L"nothing was done, the batch record is not one a batch can write while its worker runs.");

@@ -15,7 +15,7 @@ const MemoryReading kReading{8192 * MB, 1000 * MB, 100 * MB};
 
 BatchState Begun(std::uint64_t now = 1000) {
     BatchState s{};
-    EXPECT_EQ(EnterBatch(s, true, now, kReading, 1024 * MB, 42, BatchTiming{}), BatchRole::brWorker);
+    EXPECT_EQ(EnterBatch(s, true, now, kReading, 1024 * MB, 42, 0, BatchTiming{}), BatchRole::brWorker);
     return s;
 }
 
@@ -30,7 +30,7 @@ TEST(DefragBatch, TheInstanceThatFindsNoWorkerBeginsANewBatch) {
     FinishBatch(s);
     // The next batch, even from a record left mid-way by a worker that died.
     s.phase = static_cast<std::uint32_t>(BatchPhase::bpWorking);
-    EXPECT_EQ(EnterBatch(s, true, 9000, kReading, 300 * MB, 43, {}), BatchRole::brWorker);
+    EXPECT_EQ(EnterBatch(s, true, 9000, kReading, 300 * MB, 43, 0, {}), BatchRole::brWorker);
     EXPECT_EQ(s.id, 2u);
     EXPECT_EQ(s.requested, 300 * MB);
     EXPECT_EQ(s.joined, 1u);
@@ -38,11 +38,11 @@ TEST(DefragBatch, TheInstanceThatFindsNoWorkerBeginsANewBatch) {
 
 TEST(DefragBatch, OthersHandTheirAmountOverWhileTheWorkerGathersOrWorks) {
     BatchState s = Begun();
-    EXPECT_EQ(EnterBatch(s, false, 1010, kReading, 1024 * MB, 50, {}), BatchRole::brHandedOver);
+    EXPECT_EQ(EnterBatch(s, false, 1010, kReading, 1024 * MB, 50, 0, {}), BatchRole::brHandedOver);
     EXPECT_FALSE(CloseGathering(s, 1100, {}));
-    EXPECT_EQ(EnterBatch(s, false, 1200, kReading, 500 * MB, 51, {}), BatchRole::brHandedOver);
+    EXPECT_EQ(EnterBatch(s, false, 1200, kReading, 500 * MB, 51, 0, {}), BatchRole::brHandedOver);
     EXPECT_TRUE(CloseGathering(s, 1200 + BatchTiming{}.quietMs, {}));
-    EXPECT_EQ(EnterBatch(s, false, 2000, {}, 100 * MB, 52, {}), BatchRole::brHandedOver) << "late, reading failed";
+    EXPECT_EQ(EnterBatch(s, false, 2000, {}, 100 * MB, 52, 0, {}), BatchRole::brHandedOver) << "late, reading failed";
     EXPECT_EQ(s.joined, 4u);
     EXPECT_EQ(BatchAsked(s, kReading.total), (1024 + 1024 + 500 + 100) * MB);
     EXPECT_EQ(s.workerId, 42u);
@@ -56,7 +56,7 @@ TEST(DefragBatch, GatheringEndsAfterTheQuietTimeOrAtTheLatestAfterItsMaximum) {
     while (now + 400 < 1000 + t.gatherMaxMs) {
         now += 400;
         ASSERT_FALSE(CloseGathering(s, now, t));
-        ASSERT_EQ(EnterBatch(s, false, now, kReading, MB, 7, t), BatchRole::brHandedOver);
+        ASSERT_EQ(EnterBatch(s, false, now, kReading, MB, 7, 0, t), BatchRole::brHandedOver);
     }
     EXPECT_TRUE(CloseGathering(s, 1000 + t.gatherMaxMs, t));
     EXPECT_EQ(static_cast<BatchPhase>(s.phase), BatchPhase::bpWorking);
@@ -65,12 +65,30 @@ TEST(DefragBatch, GatheringEndsAfterTheQuietTimeOrAtTheLatestAfterItsMaximum) {
     EXPECT_TRUE(CloseGathering(back, 4000, t));
 }
 
+TEST(DefragBatch, AnInstanceOfTheSameTickArrivingAfterTheWorkerFinishedHasNothingToDo) {
+    const BatchTiming t;
+    const std::uint64_t created = 133780000000000000ull;
+    BatchState s{};
+    ASSERT_EQ(EnterBatch(s, true, 1000, kReading, 1024 * MB, 42, created + 500, t), BatchRole::brWorker);
+    ASSERT_EQ(EnterBatch(s, false, 1010, kReading, 1024 * MB, 43, created, t), BatchRole::brHandedOver);
+    FinishBatch(s);
+    // Created with the batch (within the tick), reaching the record late.
+    EXPECT_EQ(EnterBatch(s, true, 9000, kReading, 1024 * MB, 44, created + t.sameTickUtc - 1, t), BatchRole::brLate);
+    EXPECT_EQ(s.id, 1u);
+    // Created by the next tick: a new batch.
+    EXPECT_EQ(EnterBatch(s, true, 9100, kReading, 1024 * MB, 45, created + t.sameTickUtc, t), BatchRole::brWorker);
+    EXPECT_EQ(s.id, 2u);
+    // An unknown creation time never counts as late.
+    FinishBatch(s);
+    EXPECT_EQ(EnterBatch(s, true, 9200, kReading, MB, 46, 0, t), BatchRole::brWorker);
+}
+
 TEST(DefragBatch, AmountsAreCappedAtThePhysicalMemory) {
     BatchState s = Begun();
-    for (int i = 0; i < 20; ++i) EnterBatch(s, false, 1001, kReading, 1024 * MB, 9, {});
+    for (int i = 0; i < 20; ++i) EnterBatch(s, false, 1001, kReading, 1024 * MB, 9, 0, {});
     EXPECT_EQ(BatchAsked(s, kReading.total), kReading.total);
     BatchState huge{};
-    EnterBatch(huge, true, 1, kReading, INT64_MAX, 9, {});
+    EnterBatch(huge, true, 1, kReading, INT64_MAX, 9, 0, {});
     EXPECT_EQ(huge.requested, kReading.total);
 }
 
@@ -97,14 +115,14 @@ TEST(DefragBatch, ARecordThatIsNotSaneIsRefusedWhileAWorkerRuns) {
         BatchState s = Begun();
         t.apply(s);
         const BatchState before = s;
-        EXPECT_EQ(EnterBatch(s, false, 1001, kReading, MB, 9, {}), BatchRole::brRefused) << t.name;
+        EXPECT_EQ(EnterBatch(s, false, 1001, kReading, MB, 9, 0, {}), BatchRole::brRefused) << t.name;
         EXPECT_EQ(s.requested, before.requested) << t.name;
         // The worker keeps its goal rather than take the record's word.
         if (static_cast<BatchPhase>(s.phase) != BatchPhase::bpDone && s.joined != BatchTiming{}.maxInstances) {
             EXPECT_EQ(BatchAsked(s, kReading.total), -1) << t.name;
         }
         // With no worker running, the next instance starts afresh.
-        EXPECT_EQ(EnterBatch(s, true, 1002, kReading, MB, 9, {}), BatchRole::brWorker) << t.name;
+        EXPECT_EQ(EnterBatch(s, true, 1002, kReading, MB, 9, 0, {}), BatchRole::brWorker) << t.name;
         EXPECT_EQ(BatchAsked(s, kReading.total), MB) << t.name;
     }
 }

@@ -220,7 +220,7 @@ TEST(PlannerOnModel, ABatchOfFifteenAmountsIsWorkedOnce) {
     int workers = 0;
     for (std::uint32_t i = 0; i < 15; ++i) {
         // Only the first finds the worker's lock free.
-        const BatchRole role = EnterBatch(state, i == 0, 10 + i, reading, (i < 14 ? 1024 : 400) * MB, 2000 + i, timing);
+        const BatchRole role = EnterBatch(state, i == 0, 10 + i, reading, (i < 14 ? 1024 : 400) * MB, 2000 + i, 0, timing);
         workers += role == BatchRole::brWorker;
         if (i > 0) {
             EXPECT_EQ(role, BatchRole::brHandedOver);

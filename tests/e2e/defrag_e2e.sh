@@ -97,17 +97,21 @@ entries=$(entries_in "$work"/batch.*)
 echo "records:"
 cat "$report" 2>/dev/null
 workers=$(grep -c ' role=worker ' "$report")
-handovers=$(grep -c ' role=handed-over ' "$report")
+# A hand-over, or an instance of the batch that reached the record after the
+# worker had finished (qemu-user can take seconds to start a 32-bit process).
+handovers=$(grep -cE ' role=(handed-over|late) ' "$report")
 [[ "$workers" == 1 ]] || fail "$workers workers, expected 1"
 [[ "$handovers" == $((count - 1)) ]] || fail "$handovers hand-overs, expected $((count - 1))"
 worker_line=$(grep ' role=worker ' "$report" | head -1)
 batch=$(field batch "$worker_line")
 [[ "$(grep -c " batch=$batch " "$report")" == "$count" ]] || fail "not every instance joined batch $batch"
-grep ' role=handed-over ' "$report" | grep -qv ' exit=0 ' && fail "a hand-over did not exit 0"
+grep -E ' role=(handed-over|late) ' "$report" | grep -qv ' exit=0 ' && fail "a hand-over did not exit 0"
+late=$(grep -c ' role=late ' "$report")
 total_mb=$(awk '/MemTotal/ {printf "%d", $2 / 1024}' /proc/meminfo)
 expected=$((count * 1024))
 ((expected > total_mb)) && expected=$total_mb
 asked=$(field asked_mb "$worker_line")
+expected=$((expected - late * 1024))
 ((asked >= expected - 1 && asked <= expected + 1)) || fail "the worker asked $asked MB, expected $expected"
 worker_exit=$(field exit "$worker_line")
 [[ "$worker_exit" == 0 || "$worker_exit" == 3 ]] || fail "worker exit $worker_exit"
@@ -117,7 +121,7 @@ for i in $(seq 1 $count); do
 done
 figure "$bits-bit under Wine: batch of $count real companions, first launch to last exit $((last_exit - first_launch)) ms" \
   "(launches spread over $((last_launch - first_launch)) ms); 1 worker (exit $worker_exit, $(field trimmed "$worker_line") trims," \
-  "$(field ms "$worker_line") ms of work), $handovers handed over, slowest hand-over $slowest_handover ms; 1 event entry." \
+  "$(field ms "$worker_line") ms of work), $handovers handed over ($late of them after the worker had finished), slowest hand-over $slowest_handover ms; 1 event entry." \
   "Under Wine the trims free nothing: the memory freed only Windows can show."
 
 # The foreground window: found by the probe and protected.

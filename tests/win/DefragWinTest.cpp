@@ -46,6 +46,16 @@ std::vector<unsigned char> OtherUser() {
     return copy;
 }
 
+// Removes the test key from both registry views.
+void ClearTestKey() {
+    for (const REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+        UniqueHKey korvex;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Korvex", 0, KEY_ALL_ACCESS | view, korvex.put()) ==
+            ERROR_SUCCESS)
+            RegDeleteTreeW(korvex.get(), L"NimboraDefragTest");
+    }
+}
+
 // The platform as a script. Process handles are real unnamed events; the
 // named objects are real too, under a prefix of the test's own, unless a
 // test makes them squatted or refused.
@@ -259,7 +269,7 @@ struct ProgramRun {
         run.sampleMs = 100;
         run.settleMs = 0;
         run.recordLockTimeoutMs = 1000;
-        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kTestKey, KEY_WOW64_32KEY, 0);
+        ClearTestKey();
     }
     int Run() {
         TEventLogger log(kDefragEventSource, events);
@@ -402,7 +412,7 @@ TEST(DefragWinProgram, AWorkerTrimsIdleUnprotectedProcessesAndWritesOneInformati
     RegQueryInfoKeyW(batches.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
                      nullptr, nullptr);
     EXPECT_EQ(values, 2u);
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTestKey);
+    ClearTestKey();
 }
 
 TEST(DefragWinProgram, AFailedProbeProtectsTheWholeConsoleSession) {
@@ -446,7 +456,7 @@ TEST(DefragWinProgram, SquattedOrRefusedObjectsEndTheRunWithCodeFourAndOneError)
             EXPECT_NE(p.events.entries[0].second.find(L"coordination was refused"), std::wstring::npos) << c.what;
         }
     }
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTestKey);
+    ClearTestKey();
 }
 
 TEST(DefragWinProgram, AFailedMemoryReadingAtJoinIsAnErrorNotAlreadyFree) {
@@ -512,8 +522,7 @@ TEST(DefragWinCoordinator, TheFirstInstanceWorksTheOthersHandOverToItAndANewBatc
 
 TEST(DefragWinStore, SettingsAreReadFromThe32BitViewWhicheverBuild) {
     const std::wstring path = kTestKey;
-    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WOW64_32KEY, 0);
-    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WOW64_64KEY, 0);
+    ClearTestKey();
     auto write = [&](REGSAM view, const wchar_t* exclude, DWORD flush) {
         UniqueHKey key;
         ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr,
@@ -530,12 +539,11 @@ TEST(DefragWinStore, SettingsAreReadFromThe32BitViewWhicheverBuild) {
     EXPECT_EQ(settings.exclude, L"game.exe;obs");
     EXPECT_TRUE(settings.flushModified);
     EXPECT_FALSE(settings.purgeStandby);
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, path.c_str());
-    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WOW64_32KEY, 0);
-    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), KEY_WOW64_64KEY, 0);
+    ClearTestKey();
 }
 
 TEST(DefragWinStore, HistoryKeepsTheLastRecordsAndTrimMarksRoundTrip) {
+    ClearTestKey();
     const DefragStore store(kTestKey);
     for (std::uint64_t i = 1; i <= kBatchHistoryLength + 3; ++i) {
         BatchRecord r;
@@ -561,7 +569,7 @@ TEST(DefragWinStore, HistoryKeepsTheLastRecordsAndTrimMarksRoundTrip) {
     ASSERT_TRUE(store.WriteTrimMarks(marks));
     EXPECT_EQ(store.ReadTrimMarks(), marks);
     key.reset();
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTestKey);
+    ClearTestKey();
 }
 
 }  // namespace
