@@ -23,17 +23,11 @@ bool RecordSane(const BatchState& s, std::int64_t totalPhysical) {
            s.lastJoinMs >= s.startMs;
 }
 
-bool SameTick(const BatchState& state, std::uint64_t createdUtc, const BatchTiming& timing) {
-    if (createdUtc == 0 || state.firstCreatedUtc == 0) return false;
-    const std::uint64_t first = state.firstCreatedUtc;
-    return createdUtc >= first ? createdUtc - first < timing.sameTickUtc : first - createdUtc < timing.sameTickUtc;
-}
-
 BatchRole EnterBatch(BatchState& state, bool workerFree, std::uint64_t nowMs, const MemoryReading& reading,
                      std::int64_t ownBytes, std::uint32_t processId, std::uint64_t createdUtc,
                      const BatchTiming& timing) {
     if (workerFree && static_cast<BatchPhase>(state.phase) == BatchPhase::bpDone &&
-        RecordSane(state, state.total) && SameTick(state, createdUtc, timing)) {
+        RecordSane(state, state.total) && createdUtc != 0 && state.finishedUtc != 0 && createdUtc <= state.finishedUtc) {
         state.joined += state.joined < timing.maxInstances ? 1 : 0;
         return BatchRole::brLate;
     }
@@ -50,7 +44,6 @@ BatchRole EnterBatch(BatchState& state, bool workerFree, std::uint64_t nowMs, co
         state.requested = std::clamp<std::int64_t>(ownBytes, 0, reading.total);
         state.joined = 1;
         state.workerId = processId;
-        state.firstCreatedUtc = createdUtc;
         return BatchRole::brWorker;
     }
     // N.B. a running worker and a record that is not a running batch (or not
@@ -63,8 +56,6 @@ BatchRole EnterBatch(BatchState& state, bool workerFree, std::uint64_t nowMs, co
     state.requested = CappedAdd(state.requested, ownBytes, state.total);
     state.joined += 1;
     state.lastJoinMs = std::max(state.lastJoinMs, nowMs);
-    if (createdUtc != 0 && (state.firstCreatedUtc == 0 || createdUtc < state.firstCreatedUtc))
-        state.firstCreatedUtc = createdUtc;
     return BatchRole::brHandedOver;
 }
 
@@ -81,6 +72,9 @@ std::int64_t BatchAsked(const BatchState& state, std::int64_t totalPhysical) {
     return RecordSane(state, totalPhysical) ? state.requested : -1;
 }
 
-void FinishBatch(BatchState& state) { state.phase = static_cast<std::uint32_t>(BatchPhase::bpDone); }
+void FinishBatch(BatchState& state, std::uint64_t nowUtc) {
+    state.phase = static_cast<std::uint32_t>(BatchPhase::bpDone);
+    state.finishedUtc = nowUtc;
+}
 
 }  // namespace nimbora

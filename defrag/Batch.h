@@ -45,7 +45,7 @@ struct BatchState {
     std::int64_t requested;      // bytes asked for by the batch so far
     std::uint32_t joined;        // instances in the batch so far
     std::uint32_t workerId;      // process id of the worker
-    std::uint64_t firstCreatedUtc;  // earliest creation time of the batch's instances, FILETIME; 0 not known
+    std::uint64_t finishedUtc;   // when the worker finished, FILETIME; 0 while it works
 };
 static_assert(std::is_trivially_copyable_v<BatchState> && std::is_standard_layout_v<BatchState>);
 static_assert(sizeof(BatchState) == 72);
@@ -56,36 +56,30 @@ struct BatchTiming {
     std::uint64_t quietMs = 500;        // gathering ends when no amount came for this long
     std::uint64_t gatherMaxMs = 3000;   // and at the latest this long after the batch began
     std::uint32_t maxInstances = 256;   // far more than one tick starts (100 % of 256 GiB)
-    // Instances created this close to the batch's first were started by the
-    // same tick (the service starts a batch's instances in one loop, and
-    // ticks are a second apart), however late they reach the record: under
-    // load, or through an emulator, a process may take seconds to start.
-    std::uint64_t sameTickUtc = 9000000;  // 900 ms in FILETIME units
 };
 
 enum class BatchRole {
     brWorker,      // does the batch's work
     brHandedOver,  // added its amount to a running worker's batch
     brRefused,     // a worker runs but the record is not sane: nothing to hand over to
-    brLate,        // started with a batch whose worker already finished: nothing left to do
+    brLate,        // created while the last worker ran, arrived after it finished: nothing left to do
 };
 
 // True when the record can be trusted on a machine with `totalPhysical` bytes.
 bool RecordSane(const BatchState& state, std::int64_t totalPhysical);
 
 // Called under the record's lock. `workerFree`: this instance just took the
-// worker's lock, so no worker runs; unless it was created with the batch just
-// finished (late), it begins a new batch (with `reading`, which must then be
-// a valid reading) and becomes its worker. Otherwise it hands `ownBytes` over
-// to the running batch. `createdUtc`: this instance's creation time, 0 when
-// not known.
+// worker's lock, so no worker runs; it begins a new batch (with `reading`,
+// which must then be a valid reading) and becomes its worker, unless it is
+// late: created (`createdUtc`, 0 when not known) before the last worker
+// finished, it would have handed its amount over had it started faster (under
+// load, or through an emulator, a process can take seconds to start), and the
+// batch that just ended already worked for it. Otherwise it hands `ownBytes`
+// over to the running batch.
 BatchRole EnterBatch(BatchState& state, bool workerFree, std::uint64_t nowMs, const MemoryReading& reading,
                      std::int64_t ownBytes, std::uint32_t processId, std::uint64_t createdUtc,
                      const BatchTiming& timing);
 
-// True when an instance created at `createdUtc` was started by the same tick
-// as the batch in `state`.
-bool SameTick(const BatchState& state, std::uint64_t createdUtc, const BatchTiming& timing);
 
 // Called by the worker under the lock: true once gathering is over (and the
 // record then says the batch is at work).
@@ -95,7 +89,7 @@ bool CloseGathering(BatchState& state, std::uint64_t nowMs, const BatchTiming& t
 std::int64_t BatchAsked(const BatchState& state, std::int64_t totalPhysical);
 
 // Called by the worker under the lock, just before it lets go of the worker's
-// lock: later instances begin a new batch.
-void FinishBatch(BatchState& state);
+// lock, at `nowUtc` (FILETIME): instances created later begin a new batch.
+void FinishBatch(BatchState& state, std::uint64_t nowUtc);
 
 }  // namespace nimbora

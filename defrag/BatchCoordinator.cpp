@@ -135,7 +135,7 @@ void BatchCoordinator::Finish() {
     MutexOwnership held;
     bool abandoned = false;
     const bool locked = Lock(INFINITE - 1, held, abandoned);
-    if (locked) FinishBatch(Record());
+    if (locked) FinishBatch(Record(), calls_.SystemTimeUtc());
     worker_.reset();
 }
 

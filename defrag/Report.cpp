@@ -30,6 +30,15 @@ BatchEntry BatchEventEntry(const DefragReport& r) {
     if (!met) t += L", only part could be freed";
     t += L": trimmed " + std::to_wstring(r.counts.trimmed) + L" processes in " + std::to_wstring(r.milliseconds) +
          L" ms; available " + Mb(r.goal.baselineAvailable) + L" before, " + Mb(r.after.available) + L" after.";
+    // N.B. right after the first sentence: a reader (and Wine's trace, which
+    // cuts long texts) sees it first.
+    if (r.Find(StepKind::skTrimProcesses) != nullptr) {
+        if (!r.foreground.known)
+            t += L" The foreground program could not be determined: nothing in the console session was trimmed.";
+        else if (r.foreground.processId != 0)
+            t += L" Foreground program protected: " + (r.foregroundName.empty() ? L"" : r.foregroundName + L" ") +
+                 L"(process " + std::to_wstring(r.foreground.processId) + L").";
+    }
     if (!met) {
         t += L" Left alone: " + std::to_wstring(r.counts.protectedCount) + L" protected, " +
              std::to_wstring(r.counts.busy) + L" busy, " + std::to_wstring(r.counts.recent) +
@@ -37,13 +46,6 @@ BatchEntry BatchEventEntry(const DefragReport& r) {
         if (const StepRecord* trim = r.Find(StepKind::skTrimProcesses);
             trim != nullptr && trim->status != ActionStatus::asDone && r.counts.trimmed == 0)
             t += L" Trimming: " + std::wstring(StatusName(trim->status)) + L".";
-    }
-    if (r.Find(StepKind::skTrimProcesses) != nullptr) {
-        if (!r.foreground.known)
-            t += L" The foreground program could not be determined: nothing in the console session was trimmed.";
-        else if (r.foreground.processId != 0)
-            t += L" Protected the foreground program " + (r.foregroundName.empty() ? L"" : r.foregroundName + L" ") +
-                 L"(process " + std::to_wstring(r.foreground.processId) + L").";
     }
     if (const StepRecord* flush = r.Find(StepKind::skFlushModifiedList))
         t += L" Modified list flushed: " + std::wstring(StatusName(flush->status)) + L", " +

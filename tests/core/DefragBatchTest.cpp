@@ -27,7 +27,7 @@ TEST(DefragBatch, TheInstanceThatFindsNoWorkerBeginsANewBatch) {
     EXPECT_EQ(s.baselineAvailable, 1000 * MB);
     EXPECT_EQ(s.requested, 1024 * MB);
     EXPECT_EQ(static_cast<BatchPhase>(s.phase), BatchPhase::bpGathering);
-    FinishBatch(s);
+    FinishBatch(s, 0);
     // The next batch, even from a record left mid-way by a worker that died.
     s.phase = static_cast<std::uint32_t>(BatchPhase::bpWorking);
     EXPECT_EQ(EnterBatch(s, true, 9000, kReading, 300 * MB, 43, 0, {}), BatchRole::brWorker);
@@ -65,21 +65,21 @@ TEST(DefragBatch, GatheringEndsAfterTheQuietTimeOrAtTheLatestAfterItsMaximum) {
     EXPECT_TRUE(CloseGathering(back, 4000, t));
 }
 
-TEST(DefragBatch, AnInstanceOfTheSameTickArrivingAfterTheWorkerFinishedHasNothingToDo) {
+TEST(DefragBatch, AnInstanceCreatedWhileTheWorkerRanButArrivingAfterItFinishedHasNothingToDo) {
     const BatchTiming t;
-    const std::uint64_t created = 133780000000000000ull;
+    const std::uint64_t utc = 133780000000000000ull;
     BatchState s{};
-    ASSERT_EQ(EnterBatch(s, true, 1000, kReading, 1024 * MB, 42, created + 500, t), BatchRole::brWorker);
-    ASSERT_EQ(EnterBatch(s, false, 1010, kReading, 1024 * MB, 43, created, t), BatchRole::brHandedOver);
-    FinishBatch(s);
-    // Created with the batch (within the tick), reaching the record late.
-    EXPECT_EQ(EnterBatch(s, true, 9000, kReading, 1024 * MB, 44, created + t.sameTickUtc - 1, t), BatchRole::brLate);
+    ASSERT_EQ(EnterBatch(s, true, 1000, kReading, 1024 * MB, 42, utc, t), BatchRole::brWorker);
+    FinishBatch(s, utc + 50000000);
+    EXPECT_EQ(EnterBatch(s, true, 9000, kReading, 1024 * MB, 44, utc + 100, t), BatchRole::brLate);
+    EXPECT_EQ(EnterBatch(s, true, 9000, kReading, 1024 * MB, 44, utc + 50000000, t), BatchRole::brLate);
     EXPECT_EQ(s.id, 1u);
-    // Created by the next tick: a new batch.
-    EXPECT_EQ(EnterBatch(s, true, 9100, kReading, 1024 * MB, 45, created + t.sameTickUtc, t), BatchRole::brWorker);
+    // Created after the worker finished: a new batch.
+    EXPECT_EQ(EnterBatch(s, true, 9100, kReading, 1024 * MB, 45, utc + 50000001, t), BatchRole::brWorker);
     EXPECT_EQ(s.id, 2u);
+    EXPECT_EQ(s.finishedUtc, 0u);
     // An unknown creation time never counts as late.
-    FinishBatch(s);
+    FinishBatch(s, utc + 90000000);
     EXPECT_EQ(EnterBatch(s, true, 9200, kReading, MB, 46, 0, t), BatchRole::brWorker);
 }
 
@@ -100,7 +100,7 @@ struct Tamper {
 const Tamper kTampers[] = {
     {"magic", [](BatchState& s) { s.magic = 0; }},
     {"phase", [](BatchState& s) { s.phase = 9; }},
-    {"finished batch", [](BatchState& s) { s.phase = static_cast<std::uint32_t>(BatchPhase::bpDone); }},
+    {"finished batch", [](BatchState& s) { FinishBatch(s, 1); }},
     {"amount beyond the memory", [](BatchState& s) { s.requested = 9000 * MB; }},
     {"negative amount", [](BatchState& s) { s.requested = -1; }},
     {"baseline beyond the memory", [](BatchState& s) { s.baselineAvailable = 8193 * MB; }},

@@ -183,7 +183,7 @@ TEST_F(CompanionE2e, TheForegroundWindowOfTheDesktopIsFoundFromTheServiceAndProt
     ASSERT_TRUE(entered) << "no entry";
     const std::vector<std::string> entries = CompanionEntries(log);
     const std::string expected =
-        "Protected the foreground program ForegroundWindow.exe (process " + std::string(pid.begin(), pid.end()) + ").";
+        "Foreground program protected: ForegroundWindow.exe (process " + std::string(pid.begin(), pid.end()) + ").";
     EXPECT_NE(entries[0].find(expected), std::string::npos) << entries[0];
     std::printf("companion: foreground window of process %ls found from the service and protected\n", pid.c_str());
 }

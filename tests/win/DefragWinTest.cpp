@@ -389,7 +389,7 @@ TEST(DefragWinProgram, AWorkerTrimsIdleUnprotectedProcessesAndWritesOneInformati
     EXPECT_EQ(p.events.entries[0].second.rfind(L"Freed 1100 MB of 1000 MB asked: trimmed 2 processes in ", 0), 0u)
         << p.events.entries[0].second;
     EXPECT_NE(p.events.entries[0].second.find(L"available 2048 MB before, 3148 MB after."), std::wstring::npos);
-    EXPECT_NE(p.events.entries[0].second.find(L"Protected the foreground program browser.exe (process 1000)."),
+    EXPECT_NE(p.events.entries[0].second.find(L"Foreground program protected: browser.exe (process 1000)."),
               std::wstring::npos);
 
     // Remembered: the next batch leaves both alone, and is partial.
