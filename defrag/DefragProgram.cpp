@@ -69,8 +69,10 @@ int RunDefragProgram(const DefragRun& run, SystemCalls& calls, TEventLogger& log
     }
     RunSummary summary;
     summary.ownMegabytes = parsed.megabytes;
+    const std::uint64_t started = calls.TickCount();
     const auto finish = [&](int exitCode) {
         summary.exitCode = exitCode;
+        summary.runMs = calls.TickCount() - started;
         AppendRecord(run.reportPath, calls.CurrentProcessId(), RecordLine(summary));
         return exitCode;
     };

@@ -39,7 +39,9 @@ struct DefragRun {
     BatchTiming timing;
     DWORD recordLockTimeoutMs = 10000;
     DWORD sampleMs = 500;         // processor-time sampling of the candidates
-    DWORD probeTimeoutMs = 5000;  // the foreground probe
+    // The foreground probe answers within milliseconds on Windows; under an
+    // emulator, on a loaded machine, starting it can take seconds.
+    DWORD probeTimeoutMs = 15000;
     std::uint64_t settleMs = 200;
     std::uint64_t budgetMs = 15000;
 };

@@ -81,7 +81,7 @@ std::string RecordLine(const RunSummary& run) {
     auto mb = [](std::int64_t bytes) { return std::to_string(BytesToMegabytes(bytes)); };
     std::string line = std::string("role=") + run.role + " batch=" + std::to_string(run.batchId) +
                        " joined=" + std::to_string(run.joined) + " exit=" + std::to_string(run.exitCode) +
-                       " own_mb=" + std::to_string(run.ownMegabytes);
+                       " own_mb=" + std::to_string(run.ownMegabytes) + " run_ms=" + std::to_string(run.runMs);
     if (run.report == nullptr) return line;
     const DefragReport& r = *run.report;
     line += " asked_mb=" + mb(r.goal.asked) + " freed_mb=" + mb(r.Freed()) +

@@ -34,6 +34,7 @@ struct RunSummary {
     std::int64_t ownMegabytes = 0;    // this instance's argument
     const DefragReport* report = nullptr;  // the worker's only
     int exitCode = 0;
+    std::uint64_t runMs = 0;          // from the start of the run to its end
 };
 
 // "role=worker batch=2 joined=15 exit=3 own_mb=1024 asked_mb=14746 freed_mb=... trimmed=4 trimmed_ids=..

@@ -30,7 +30,7 @@ inline constexpr DWORD kTrimAccess = PROCESS_QUERY_LIMITED_INFORMATION | PROCESS
 
 class WinMemoryActions final : public MemoryActions {
 public:
-    explicit WinMemoryActions(SystemCalls& calls, DWORD sampleMs = 500, DWORD probeTimeoutMs = 5000)
+    explicit WinMemoryActions(SystemCalls& calls, DWORD sampleMs = 500, DWORD probeTimeoutMs = 15000)
         : calls_(calls), sampleMs_(sampleMs), probeTimeoutMs_(probeTimeoutMs) {}
 
     MemoryReading Read() override;
