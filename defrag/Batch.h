@@ -53,8 +53,8 @@ static_assert(sizeof(BatchState) == 72);
 inline constexpr std::uint32_t kBatchMagic = 0x3242444E;  // "NDB2"
 
 struct BatchTiming {
-    std::uint64_t quietMs = 500;        // gathering ends when no amount came for this long
-    std::uint64_t gatherMaxMs = 3000;   // and at the latest this long after the batch began
+    std::uint64_t quietMs = 1000;       // gathering ends when no amount came for this long
+    std::uint64_t gatherMaxMs = 4000;   // and at the latest this long after the batch began
     std::uint32_t maxInstances = 256;   // far more than one tick starts (100 % of 256 GiB)
 };
 
