@@ -63,7 +63,7 @@ void Report(const char* label, MemoryModel& m, std::int64_t askedMb, bool flush,
     const StepRecord* trim = r.Find(StepKind::skTrimProcesses);
     const StepRecord* flushed = r.Find(StepKind::skFlushModifiedList);
     const StepRecord* purged = r.Find(StepKind::skPurgeLowPriorityStandby);
-    std::printf("companion: model %s: asked %lld MB in %d instances, 1 worker; freed %lld MB (%s): trimming %lld MB in "
+    std::printf("companion: model %s: asked %lld MB by %d instance(s), 1 worker; freed %lld MB (%s): trimming %lld MB in "
                 "%d trims (%d protected, %d busy), flushing %lld MB (%lld MB written), purge %lld MB to free "
                 "(available unchanged); model time %llu ms. Only Windows shows how much of a working set is clean.\n",
                 label, static_cast<long long>(askedMb), instances, Mb(r.Freed()),
@@ -74,7 +74,7 @@ void Report(const char* label, MemoryModel& m, std::int64_t askedMb, bool flush,
 
 }  // namespace
 
-int main() {
+int main() try {
     struct Scenario {
         const char* label;
         std::int64_t totalMb, availableMb;
@@ -94,4 +94,7 @@ int main() {
         Report(s.label, m, s.askedMb, s.flush, s.purge);
     }
     return 0;
+} catch (...) {
+    std::fprintf(stderr, "defrag_bench: failed\n");
+    return 1;
 }
