@@ -1,80 +1,80 @@
 #include "defrag/Batch.h"
 
 #include <algorithm>
-#include <limits>
 
 namespace nimbora {
 
 namespace {
 
-constexpr std::int64_t kMaxBytes = std::numeric_limits<std::int64_t>::max();
-
-std::int64_t SaturatingAdd(std::int64_t a, std::int64_t b) {
-    // Both are byte counts, never negative here.
-    return a > kMaxBytes - b ? kMaxBytes : a + b;
+std::int64_t CappedAdd(std::int64_t a, std::int64_t b, std::int64_t cap) {
+    a = std::clamp<std::int64_t>(a, 0, cap);
+    b = std::clamp<std::int64_t>(b, 0, cap);
+    return a > cap - b ? cap : a + b;
 }
 
 }  // namespace
 
-BatchShare JoinBatch(BatchState& state, std::uint64_t nowMs, const MemoryReading& reading, std::int64_t ownBytes,
-                     bool suspect, const BatchTiming& timing) {
-    ownBytes = std::max<std::int64_t>(ownBytes, 0);
-    // N.B. a clock that runs backwards relative to the record means the record
-    // is not ours to trust.
-    const bool fresh = suspect || state.magic != kBatchMagic || state.joined == 0 || nowMs < state.lastJoinMs ||
-                       nowMs < state.startMs || nowMs - state.lastJoinMs > timing.joinWindowMs ||
-                       nowMs - state.startMs > timing.spanMs;
-    if (fresh) {
-        const std::uint64_t previous = state.magic == kBatchMagic ? state.id : 0;
-        state.magic = kBatchMagic;
-        state.id = previous + 1;
-        state.joined = 0;
-        state.startMs = nowMs;
-        state.baselineAvailable = std::max<std::int64_t>(reading.available, 0);
-        state.baselineFree = reading.free;
-        state.requested = 0;
+bool RecordSane(const BatchState& s, std::int64_t totalPhysical) {
+    const auto phase = static_cast<BatchPhase>(s.phase);
+    return s.magic == kBatchMagic && (phase == BatchPhase::bpGathering || phase == BatchPhase::bpWorking ||
+                                      phase == BatchPhase::bpDone) &&
+           totalPhysical > 0 && s.total == totalPhysical && s.baselineAvailable >= 0 &&
+           s.baselineAvailable <= totalPhysical && s.requested >= 0 && s.requested <= totalPhysical && s.joined >= 1 &&
+           s.lastJoinMs >= s.startMs;
+}
+
+BatchRole EnterBatch(BatchState& state, bool workerFree, std::uint64_t nowMs, const MemoryReading& reading,
+                     std::int64_t ownBytes, std::uint32_t processId, std::uint64_t createdUtc,
+                     const BatchTiming& timing) {
+    if (workerFree && static_cast<BatchPhase>(state.phase) == BatchPhase::bpDone &&
+        RecordSane(state, state.total) && createdUtc != 0 && state.finishedUtc != 0 && createdUtc <= state.finishedUtc) {
+        state.joined += state.joined < timing.maxInstances ? 1 : 0;
+        return BatchRole::brLate;
     }
+    if (workerFree) {
+        const std::uint64_t previous = state.magic == kBatchMagic ? state.id : 0;
+        state = BatchState{};
+        state.magic = kBatchMagic;
+        state.phase = static_cast<std::uint32_t>(BatchPhase::bpGathering);
+        state.id = previous + 1;
+        state.startMs = nowMs;
+        state.lastJoinMs = nowMs;
+        state.total = reading.total;
+        state.baselineAvailable = std::clamp<std::int64_t>(reading.available, 0, reading.total);
+        state.requested = std::clamp<std::int64_t>(ownBytes, 0, reading.total);
+        state.joined = 1;
+        state.workerId = processId;
+        return BatchRole::brWorker;
+    }
+    // N.B. a running worker and a record that is not a running batch (or not
+    // sane) means someone wrote the record who should not have: refuse rather
+    // than hand an amount to nobody.
+    const auto phase = static_cast<BatchPhase>(state.phase);
+    if (!RecordSane(state, state.total) || (reading.total > 0 && state.total != reading.total) ||
+        phase == BatchPhase::bpDone || state.joined >= timing.maxInstances)
+        return BatchRole::brRefused;
+    state.requested = CappedAdd(state.requested, ownBytes, state.total);
     state.joined += 1;
-    state.lastJoinMs = nowMs;
-    state.requested = SaturatingAdd(std::max<std::int64_t>(state.requested, 0), ownBytes);
-
-    BatchShare share;
-    share.id = state.id;
-    share.position = state.joined;
-    share.startMs = state.startMs;
-    share.baselineAvailable = state.baselineAvailable;
-    share.baselineFree = state.baselineFree;
-    share.ownBytes = ownBytes;
-    share.cumulativeBytes = state.requested;
-    return share;
+    state.lastJoinMs = std::max(state.lastJoinMs, nowMs);
+    return BatchRole::brHandedOver;
 }
 
-BatchShare SoloShare(std::uint64_t nowMs, const MemoryReading& reading, std::int64_t ownBytes) {
-    BatchShare share;
-    share.startMs = nowMs;
-    share.baselineAvailable = std::max<std::int64_t>(reading.available, 0);
-    share.baselineFree = reading.free;
-    share.ownBytes = std::max<std::int64_t>(ownBytes, 0);
-    share.cumulativeBytes = share.ownBytes;
-    return share;
+bool CloseGathering(BatchState& state, std::uint64_t nowMs, const BatchTiming& timing) {
+    if (static_cast<BatchPhase>(state.phase) != BatchPhase::bpGathering) return true;
+    // N.B. a clock behind the record's readings cannot measure the quiet time.
+    const bool over = nowMs < state.lastJoinMs || nowMs < state.startMs || nowMs - state.lastJoinMs >= timing.quietMs ||
+                      nowMs - state.startMs >= timing.gatherMaxMs;
+    if (over) state.phase = static_cast<std::uint32_t>(BatchPhase::bpWorking);
+    return over;
 }
 
-DefragGoal GoalFor(const BatchShare& share, std::int64_t totalPhysical) {
-    DefragGoal goal;
-    goal.availableTarget = std::min(SaturatingAdd(share.baselineAvailable, share.cumulativeBytes), totalPhysical);
-    goal.freeTarget = share.baselineFree < 0
-                          ? -1
-                          : std::min(SaturatingAdd(share.baselineFree, share.cumulativeBytes), totalPhysical);
-    goal.ownBytes = std::min(share.ownBytes, totalPhysical);
-    return goal;
+std::int64_t BatchAsked(const BatchState& state, std::int64_t totalPhysical) {
+    return RecordSane(state, totalPhysical) ? state.requested : -1;
 }
 
-std::uint64_t WorkBudget(const BatchShare& share, std::uint64_t nowMs, const BatchTiming& timing) {
-    const std::uint64_t end = share.startMs + timing.spanMs;
-    if (nowMs >= end) return 0;
-    return std::min(timing.instanceBudgetMs, end - nowMs);
+void FinishBatch(BatchState& state, std::uint64_t nowUtc) {
+    state.phase = static_cast<std::uint32_t>(BatchPhase::bpDone);
+    state.finishedUtc = nowUtc;
 }
-
-std::uint64_t TurnTimeout(const BatchTiming& timing) { return timing.spanMs + timing.instanceBudgetMs; }
 
 }  // namespace nimbora

@@ -10,15 +10,15 @@ namespace nimbora {
 // A toolhelp snapshot fails as a file does, with INVALID_HANDLE_VALUE.
 using UniqueSnapshot = UniqueFile;
 
-inline void ReleaseRegion(void* base) noexcept { VirtualFree(base, 0, MEM_RELEASE); }
 inline void UnmapView(void* base) noexcept { UnmapViewOfFile(base); }
 inline void ReleaseOwnedMutex(HANDLE mutex) noexcept { ReleaseMutex(mutex); }
 inline void FreeArgumentList(LPWSTR* list) noexcept { LocalFree(list); }
+inline void FreeLocal(void* memory) noexcept { LocalFree(memory); }
 
-using UniqueRegion = UniqueHandle<HandleTraits<void*, &ReleaseRegion>>;  // VirtualAlloc'ed, released whole
 using UniqueView = UniqueHandle<HandleTraits<void*, &UnmapView>>;        // MapViewOfFile
 // Ownership of a mutex that is held: releases it, does not close the handle.
 using MutexOwnership = UniqueHandle<HandleTraits<HANDLE, &ReleaseOwnedMutex>>;
+using UniqueLocal = UniqueHandle<HandleTraits<void*, &FreeLocal>>;  // LocalAlloc'ed by a system call
 using UniqueArgumentList = UniqueHandle<HandleTraits<LPWSTR*, &FreeArgumentList>>;  // CommandLineToArgvW
 
 }  // namespace nimbora

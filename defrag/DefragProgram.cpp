@@ -5,20 +5,18 @@
 #include <string>
 
 #include "defrag/Arguments.h"
-#include "defrag/Batch.h"
-#include "defrag/BatchCoordinator.h"
 #include "defrag/ExitCodes.h"
 #include "defrag/ProcessNames.h"
 #include "defrag/Report.h"
+#include "defrag/TrimMarks.h"
 #include "defrag/WinMemoryActions.h"
-#include "settings/CustomRegistry.h"
-#include "settings/SettingsKeys.h"
 
 namespace nimbora {
 
 namespace {
 
 void AppendRecord(const std::wstring& path, DWORD processId, const std::string& record) {
+    if (path.empty()) return;
     const UniqueFile file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return;
@@ -33,17 +31,18 @@ std::wstring Joined(const std::vector<std::wstring>& arguments) {
     return text;
 }
 
-DWORD ClampedMs(std::uint64_t ms) { return ms >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(ms); }
+WORD EventType(EntryKind kind) {
+    switch (kind) {
+        case EntryKind::ekInformation: return EVENTLOG_INFORMATION_TYPE;
+        case EntryKind::ekWarning: return EVENTLOG_WARNING_TYPE;
+        case EntryKind::ekError: return EVENTLOG_ERROR_TYPE;
+    }
+    return EVENTLOG_ERROR_TYPE;
+}
+
+std::wstring Asked(std::int64_t megabytes) { return L"Asked to free " + std::to_wstring(megabytes) + L" MB: "; }
 
 }  // namespace
-
-DefragSettings ReadDefragSettings() {
-    DefragSettings settings;
-    settings.exclude = RegReadString(HKEY_LOCAL_MACHINE, SettingsKey, kDefragExclude, L"");
-    settings.flushModified = RegReadBool(HKEY_LOCAL_MACHINE, SettingsKey, kDefragFlushModified, false);
-    settings.purgeStandby = RegReadBool(HKEY_LOCAL_MACHINE, SettingsKey, kDefragPurgeStandby, false);
-    return settings;
-}
 
 std::vector<std::wstring> ProgramArguments() {
     int count = 0;
@@ -68,56 +67,91 @@ int RunDefragProgram(const DefragRun& run, SystemCalls& calls, TEventLogger& log
         log.LogMessage(ArgumentEventText(parsed.kind, Joined(run.arguments)));
         return kExitBadArgument;
     }
-
-    const DefragSettings settings = ReadDefragSettings();
-    WinMemoryActions actions(calls);
-    const MemoryReading first = actions.Read();
-    if (first.total <= 0) {
-        log.LogMessage(L"Asked to free " + std::to_wstring(parsed.megabytes) +
-                       L" MB: nothing was done, physical memory could not be measured.");
-        return kExitInternalError;
-    }
-    const std::int64_t ownBytes = RequestBytes(parsed.megabytes, first.total);
-    const BatchTiming timing;
-    const std::uint64_t started = calls.TickCount();
-
     RunSummary summary;
-    summary.askedMegabytes = parsed.megabytes;
-    BatchCoordinator coordinator(run.batchPrefix.empty() ? std::wstring(kBatchObjectsPrefix) : run.batchPrefix);
-    MutexOwnership turn;
-    if (coordinator.Available()) {
-        const std::optional<BatchShare> share =
-            coordinator.Join(actions, ownBytes, timing, ClampedMs(TurnTimeout(timing)));
-        if (share) {
-            summary.share = *share;
-            const std::uint64_t waited = calls.TickCount() - started;
-            const std::uint64_t timeout = TurnTimeout(timing);
-            turn = coordinator.AwaitTurn(ClampedMs(timeout > waited ? timeout - waited : 0));
-        }
-        if (!share || !turn) {
-            log.LogMessage(BusyEventText(parsed.megabytes, calls.TickCount() - started));
-            return kExitBusy;
-        }
-    } else {
-        summary.coordinated = false;
-        summary.share = SoloShare(started, first, ownBytes);
+    summary.ownMegabytes = parsed.megabytes;
+    const std::uint64_t started = calls.TickCount();
+    const auto finish = [&](int exitCode) {
+        summary.exitCode = exitCode;
+        summary.runMs = calls.TickCount() - started;
+        AppendRecord(run.reportPath, calls.CurrentProcessId(), RecordLine(summary));
+        return exitCode;
+    };
+
+    BatchCoordinator coordinator(calls, run.batchPrefix);
+    if (coordinator.State() != Coordination::cdReady) {
+        log.LogMessage(Asked(parsed.megabytes) + L"nothing was done, the batch's coordination was refused: " +
+                       coordinator.Problem() + L".");
+        summary.role = "refused";
+        return finish(kExitBusy);
     }
+    WinMemoryActions actions(calls, run.sampleMs, run.probeTimeoutMs);
+    // N.B. the batch caps every amount at the physical memory it measured.
+    const std::int64_t ownBytes = RequestBytes(parsed.megabytes, INT64_MAX);
+    const std::optional<BatchCoordinator::Entered> entered =
+        coordinator.Enter(actions, ownBytes, run.timing, run.recordLockTimeoutMs);
+    if (!entered) {
+        log.LogMessage(Asked(parsed.megabytes) + L"nothing was done, the batch record stayed locked for " +
+                       std::to_wstring(run.recordLockTimeoutMs) + L" ms.");
+        summary.role = "refused";
+        return finish(kExitBusy);
+    }
+    summary.batchId = entered->batchId;
+    summary.joined = entered->joined;
+    if (entered->readingFailed) {
+        log.LogMessage(Asked(parsed.megabytes) + L"nothing was done, physical memory could not be measured.");
+        summary.role = "unmeasured";
+        return finish(kExitInternalError);
+    }
+    if (entered->role == BatchRole::brHandedOver) {
+        summary.role = "handed-over";
+        return finish(kExitDone);
+    }
+    if (entered->role == BatchRole::brLate) {
+        summary.role = "late";
+        return finish(kExitDone);
+    }
+    if (entered->role == BatchRole::brRefused) {
+        log.LogMessage(Asked(parsed.megabytes) +
+                       L"nothing was done, the batch record is not one a batch can write while its worker runs.");
+        summary.role = "refused";
+        return finish(kExitBusy);
+    }
+
+    // The worker.
+    const std::uint64_t startedUtc = calls.SystemTimeUtc();
+    // N.B. the probe runs while the others still hand their amounts over.
+    actions.Foreground();
+    while (!coordinator.GatheringOver(run.timing)) calls.Sleep(50);
+    const DefragStore store(run.settingsPath);
+    const DefragSettings settings = store.ReadSettings();
+    const std::vector<TrimMark> marks = ActiveTrimMarks(store.ReadTrimMarks(), calls.SystemTimeUtc());
 
     DefragOptions options;
     options.exclusions = ParseExclusions(settings.exclude);
     options.flushModified = settings.flushModified;
     options.purgeStandby = settings.purgeStandby;
-    options.budgetMilliseconds = WorkBudget(summary.share, calls.TickCount(), timing);
-    summary.report = Defragmenter(actions, options).Run(GoalFor(summary.share, first.total));
-    summary.exitCode = ExitCodeFor(summary.report.outcome);
-    summary.peakWorkingSet = actions.PeakWorkingSet();
-    // N.B. the record is written while the turn is held, so records of one
-    // batch never interleave.
-    if (!run.reportPath.empty()) AppendRecord(run.reportPath, calls.CurrentProcessId(), RecordLine(summary));
-    turn.reset();
+    options.recentlyTrimmed = marks;
+    options.budgetMilliseconds = run.budgetMs;
+    options.settleMilliseconds = run.settleMs;
+    options.askedNow = [&] { return coordinator.Asked(entered->total, &summary.joined); };
+    const std::int64_t asked = coordinator.Asked(entered->total, &summary.joined);
+    DefragReport report =
+        Defragmenter(actions, options).Run({entered->baselineAvailable, asked >= 0 ? asked : entered->asked});
+    coordinator.Finish();
 
-    if (summary.exitCode != kExitDone) log.LogMessage(EventText(summary));
-    return summary.exitCode;
+    const std::uint64_t nowUtc = calls.SystemTimeUtc();
+    std::vector<TrimMark> remembered = marks;
+    for (TrimMark mark : report.newMarks) {
+        mark.trimmedUtc = nowUtc;
+        remembered.push_back(mark);
+    }
+    if (!report.newMarks.empty()) store.WriteTrimMarks(ActiveTrimMarks(std::move(remembered), nowUtc));
+    store.AddBatchRecord(HistoryRecord(report, startedUtc));
+
+    const BatchEntry entry = BatchEventEntry(report);
+    log.LogMessage(entry.text, EventType(entry.kind));
+    summary.report = &report;
+    return finish(ExitCodeFor(report.outcome));
 }
 
 }  // namespace nimbora

@@ -1,4 +1,6 @@
-// NimboraDefrag.exe: frees the number of megabytes given as its one argument.
+// NimboraDefrag.exe: frees the number of megabytes given as its one argument,
+// as the worker of its batch or by handing the amount over to the worker.
+// With kForegroundProbeSwitch alone it is the foreground probe instead.
 // Windowless; exit codes in defrag/ExitCodes.h.
 
 #include <windows.h>
@@ -13,17 +15,21 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     using namespace nimbora;
     TEventLogger log(kDefragEventSource);
     try {
-        // Below normal: the foreground program keeps the processor.
-        SetPriorityClass(GetCurrentProcess(), BELOW_NORMAL_PRIORITY_CLASS);
         DefragRun run;
         run.arguments = ProgramArguments();
-        run.reportPath = ReportPath();
         Win32SystemCalls calls;
+        if (run.arguments.size() == 1 && run.arguments[0] == kForegroundProbeSwitch)
+            return static_cast<int>(calls.ForegroundProcessId());
+        // Below normal: the foreground program keeps the processor.
+        SetPriorityClass(GetCurrentProcess(), BELOW_NORMAL_PRIORITY_CLASS);
+        run.reportPath = ReportPath();
         return RunDefragProgram(run, calls, log);
     } catch (const Exception& e) {
         log.LogMessage(L"The run ended with an error: " + e.Message());
     } catch (const std::bad_alloc&) {
         log.LogMessage(L"The run ended with an error: out of memory.");
+    } catch (...) {
+        log.LogMessage(L"The run ended with an unexpected error.");
     }
     return kExitInternalError;
 }

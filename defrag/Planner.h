@@ -1,26 +1,27 @@
 #pragma once
-// The defragmenter's plan: free memory up to a target by the cheapest means
-// first, re-reading memory after every step and stopping as soon as the target
-// is met.
+// The worker's plan for one batch: raise available memory (free, zeroed and
+// standby pages, what the service measures) by the amount the batch asks,
+// touching as little as possible.
 //
-//   1. Trim background processes, largest working set first, never the system
-//      processes, the foreground program, this program or an excluded name.
-//      Clean pages go to the standby list and count as available at once.
-//      When the process list cannot be read, the system-wide command empties
-//      every working set instead, but only when there is nobody to protect.
-//   2. Flush the modified list (only when enabled): writes pages to disk, the
-//      step that stalls machines, so it comes after trimming and only while the
-//      target is unmet.
-//   3. Purge the standby lists, low priority first (only when enabled): turns
-//      cache into free pages. It raises the free count, not available memory,
-//      so it has its own target on the free count.
-//   4. The last resort, when trimming could not act here: commit and touch the
-//      missing amount in bounded chunks, never pushing available memory below
-//      a floor, and release it at once, so the memory manager trims others.
+//   1. Trim idle background processes, largest working set first, one at a
+//      time, letting memory settle before judging each trim, and stop as soon
+//      as the goal is met. Never the system, shell and input processes, the
+//      foreground program (and every process of its image), this program, an
+//      excluded name, a process that used processor time while it was sampled,
+//      or one trimmed within the last minutes. When the foreground program is
+//      not known, nothing in the console session is trimmed.
+//      Trimming moves clean pages to the standby list (available at once) and
+//      dirty ones to the modified list (available only once written).
+//   2. Flush the modified list (only when enabled), while the goal is unmet
+//      after trimming: writes the dirty pages so they become standby.
+//   3. Purge the low-priority standby list (only when enabled): the user's
+//      explicit choice, reported on its own, since standby pages already count
+//      as available.
 //
 // Portable: the platform is reached through MemoryActions only.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,7 +30,7 @@ namespace nimbora {
 
 struct MemoryReading {
     std::int64_t total = 0;      // physical memory in bytes; 0 when the reading failed
-    std::int64_t available = 0;  // available physical memory, as the service measures it
+    std::int64_t available = 0;  // free + zeroed + standby, as the service measures it
     std::int64_t free = -1;      // zeroed and free pages in bytes; -1 when not known
 };
 
@@ -41,10 +42,15 @@ enum class ActionStatus {
     asFailed,
 };
 
+inline constexpr std::uint32_t kUnknownSession = 0xFFFFFFFF;
+
 struct ProcessInfo {
     std::uint32_t id = 0;
-    std::wstring name;             // image file name
-    std::int64_t workingSet = -1;  // bytes; -1 when the process could not be opened to read it
+    std::wstring name;               // image file name
+    std::int64_t workingSet = -1;    // bytes; -1 when it could not be read
+    bool idle = false;               // used no processor time while sampled
+    std::uint32_t session = kUnknownSession;
+    std::uint64_t created = 0;       // creation time: with the id, names the process for good
 };
 
 struct TrimOutcome {
@@ -53,11 +59,16 @@ struct TrimOutcome {
     std::int64_t after = -1;
 };
 
+// The foreground program of the console session, as far as it could be found.
+struct ForegroundInfo {
+    bool known = false;                         // false: protect the whole console session
+    std::uint32_t processId = 0;                // 0 when known: there is no foreground window
+    std::uint32_t consoleSession = kUnknownSession;
+};
+
 enum class MemoryCommand {
-    mcEmptyWorkingSets,
     mcFlushModifiedList,
     mcPurgeLowPriorityStandbyList,
-    mcPurgeStandbyList,
 };
 
 // What the planner asks of the platform.
@@ -65,45 +76,51 @@ class MemoryActions {
 public:
     virtual ~MemoryActions() = default;
     virtual MemoryReading Read() = 0;
-    // Every process, or nothing when the list cannot be read.
+    // Every process, each opened and sampled for processor use; nothing when
+    // the list cannot be read.
     virtual std::optional<std::vector<ProcessInfo>> Processes() = 0;
-    // The process owning the foreground window; 0 when there is none or it is
-    // not visible from here.
-    virtual std::uint32_t ForegroundProcessId() = 0;
+    virtual ForegroundInfo Foreground() = 0;
     virtual std::uint32_t CurrentProcessId() = 0;
-    virtual TrimOutcome Trim(std::uint32_t processId) = 0;
+    // Trims the process listed by the last Processes() call, never another
+    // one that took its id since.
+    virtual TrimOutcome Trim(const ProcessInfo& process) = 0;
     virtual ActionStatus Run(MemoryCommand command) = 0;
-    // Commits and touches `bytes` more and holds them; false when refused.
-    virtual bool HoldChunk(std::int64_t bytes) = 0;
-    // Releases everything HoldChunk holds.
-    virtual void ReleaseChunks() = 0;
+    // Lets memory settle: waits `milliseconds`.
+    virtual void Pause(std::uint64_t milliseconds) = 0;
     // A monotonic clock.
     virtual std::uint64_t Milliseconds() = 0;
 };
 
+// A process trimmed earlier, remembered across batches.
+struct TrimMark {
+    std::uint32_t id = 0;
+    std::uint64_t created = 0;
+    std::uint64_t trimmedUtc = 0;  // FILETIME units
+    bool operator==(const TrimMark&) const = default;
+};
+
 struct DefragOptions {
     std::vector<std::wstring> exclusions;  // folded names (ParseExclusions)
+    std::vector<TrimMark> recentlyTrimmed;  // never trimmed again in this batch
     bool flushModified = false;
     bool purgeStandby = false;
-    // Time for all steps together; a step that would start later is skipped
-    // and the loops of trimming and of the last resort stop.
-    std::uint64_t budgetMilliseconds = 5000;
-    std::int64_t chunkBytes = 32 * 1024 * 1024;
+    // Time for all steps together; trimming stops when it runs out.
+    std::uint64_t budgetMilliseconds = 15000;
+    std::uint64_t settleMilliseconds = 200;
+    // Polled between trims: what the batch asks by now (instances that handed
+    // their amount over late raise it). Empty: the goal's amount stays.
+    std::function<std::int64_t()> askedNow;
 };
 
 struct DefragGoal {
-    std::int64_t availableTarget = 0;  // available memory to reach, bytes
-    std::int64_t freeTarget = -1;      // free pages the purge aims at; -1 when not known
-    std::int64_t ownBytes = 0;         // this run's share: the most the last resort holds
+    std::int64_t baselineAvailable = 0;  // available memory when the batch began
+    std::int64_t asked = 0;              // bytes the batch asks for
 };
 
 enum class StepKind {
     skTrimProcesses,
-    skEmptyWorkingSets,
     skFlushModifiedList,
     skPurgeLowPriorityStandby,
-    skPurgeStandby,
-    skLastResort,
 };
 
 struct StepRecord {
@@ -112,33 +129,40 @@ struct StepRecord {
     std::int64_t availableGain = 0;  // may be negative
     std::int64_t freeGain = 0;       // 0 when the free count is not known
     std::uint64_t milliseconds = 0;
-    // Trimming.
-    int trimmed = 0;          // processes whose working set was emptied
-    int refused = 0;          // could not be opened or trimmed
-    int protectedCount = 0;   // left alone: system, foreground, excluded, this program
-    std::int64_t workingSetsBefore = 0;  // of the trimmed processes
-    std::int64_t workingSetsAfter = 0;
-    bool acted = false;       // some working set visibly emptied
-    // The last resort.
-    std::int64_t held = 0;    // bytes committed and touched at the peak
+};
+
+// Why processes were left alone.
+struct TrimCounts {
+    int trimmed = 0;
+    int refused = 0;        // could not be opened, read or trimmed
+    int protectedCount = 0; // system, shell, foreground, console session, excluded, this program
+    int busy = 0;           // used processor time while sampled
+    int recent = 0;         // trimmed within the window
 };
 
 enum class DefragOutcome {
-    ocAlreadyFree,  // the target was met before any step
-    ocTargetMet,
-    ocNotMet,
+    ocAlreadyFree,  // the goal was met before any step
+    ocGoalMet,
+    ocPartial,      // the steps allowed ran out before the goal
     ocUnmeasured,   // memory could not be read: nothing was done
 };
 
 struct DefragReport {
     DefragGoal goal;
+    std::int64_t target = 0;  // available memory aimed at, bytes
     MemoryReading before;
     MemoryReading after;
     std::vector<StepRecord> steps;
+    TrimCounts counts;
+    ForegroundInfo foreground;
+    std::wstring foregroundName;            // image of the foreground process, when listed
+    std::vector<std::uint32_t> trimmedIds;  // in the order trimmed
+    std::vector<TrimMark> newMarks;         // trimmedUtc left 0: the caller stamps them
     DefragOutcome outcome = DefragOutcome::ocUnmeasured;
     std::uint64_t milliseconds = 0;
 
-    std::int64_t Freed() const noexcept { return after.available - before.available; }
+    // The rise of available memory since the batch began, never negative.
+    std::int64_t Freed() const noexcept;
     const StepRecord* Find(StepKind kind) const noexcept;
 };
 
@@ -147,18 +171,11 @@ int ExitCodeFor(DefragOutcome outcome) noexcept;
 // The processes to trim, in order, and what was left out.
 struct TrimSelection {
     std::vector<ProcessInfo> order;  // largest working set first
-    int protectedCount = 0;
-    int unreadable = 0;              // working set unknown: the process cannot be opened
+    TrimCounts counts;
 };
 
-// Leaves out the system processes, this program (`self`) and its peers, the
-// foreground process and every process of the same image name (a browser's or
-// a game's helpers), and the excluded names.
-TrimSelection SelectForTrimming(std::vector<ProcessInfo> processes, std::uint32_t self, std::uint32_t foreground,
-                                const std::vector<std::wstring>& exclusions);
-
-// The lowest available memory the last resort lets the machine fall to.
-std::int64_t LastResortFloor(std::int64_t totalPhysical) noexcept;
+TrimSelection SelectForTrimming(std::vector<ProcessInfo> processes, std::uint32_t self, const ForegroundInfo& foreground,
+                                const std::vector<std::wstring>& exclusions, const std::vector<TrimMark>& recent);
 
 class Defragmenter {
 public:
@@ -166,23 +183,18 @@ public:
     DefragReport Run(const DefragGoal& goal);
 
 private:
-    bool AvailableMet() const noexcept { return current_.available >= goal_.availableTarget; }
-    bool FreeMet() const noexcept;
+    bool Met() const noexcept { return current_.available >= target_; }
+    void UpdateTarget();
     bool OutOfTime();
-    StepRecord Begin(StepKind kind);
-    void Finish(StepRecord& record, const MemoryReading& start);
-    void TrimProcesses();
+    void TrimProcesses(DefragReport& report);
     void Command(StepKind kind, MemoryCommand command);
-    void Purge();
-    void LastResort();
-    bool TrimmingActed() const noexcept;
 
     MemoryActions& actions_;
     DefragOptions options_;
     DefragGoal goal_;
+    std::int64_t target_ = 0;
     MemoryReading current_;
     std::uint64_t started_ = 0;
-    std::uint64_t stepStarted_ = 0;
     std::vector<StepRecord> steps_;
 };
 

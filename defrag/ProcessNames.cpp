@@ -14,6 +14,11 @@ constexpr std::array<std::wstring_view, 14> kSystemNames = {
     L"lsaiso.exe",  L"dwm.exe",       L"audiodg.exe",  L"fontdrvhost.exe",
 };
 
+constexpr std::array<std::wstring_view, 8> kShellNames = {
+    L"explorer.exe",  L"sihost.exe",           L"ctfmon.exe",  L"textinputhost.exe",
+    L"startmenuexperiencehost.exe", L"shellexperiencehost.exe", L"dwm.exe", L"audiodg.exe",
+};
+
 }  // namespace
 
 std::wstring FoldName(std::wstring_view name) {
@@ -62,6 +67,13 @@ bool IsSystemProcess(std::uint32_t processId, std::wstring_view processName) {
     const std::wstring name = FoldName(processName);
     for (const std::wstring_view system : kSystemNames)
         if (name == system) return true;
+    return false;
+}
+
+bool IsShellProcess(std::wstring_view processName) {
+    const std::wstring name = FoldName(processName);
+    for (const std::wstring_view shell : kShellNames)
+        if (name == shell) return true;
     return false;
 }
 

@@ -8,11 +8,6 @@ namespace {
 
 std::wstring Mb(std::int64_t bytes) { return std::to_wstring(BytesToMegabytes(bytes)) + L" MB"; }
 
-std::wstring SignedMb(std::int64_t bytes) {
-    const std::int64_t mb = BytesToMegabytes(bytes);
-    return (mb >= 0 ? L"+" : L"") + std::to_wstring(mb) + L" MB";
-}
-
 std::string Narrow(std::wstring_view text) {
     // Every text put in a record is ASCII.
     std::string narrow;
@@ -21,81 +16,89 @@ std::string Narrow(std::wstring_view text) {
     return narrow;
 }
 
-std::wstring DescribeStep(const StepRecord& step) {
-    std::wstring text = std::wstring(StepName(step.kind)) + L" " + StatusName(step.status);
-    if (step.kind == StepKind::skTrimProcesses) {
-        text += L", " + std::to_wstring(step.trimmed) + L" processes trimmed, " + std::to_wstring(step.refused) +
-                L" refused, " + std::to_wstring(step.protectedCount) + L" protected";
-    }
-    if (step.kind == StepKind::skLastResort) text += L", held " + Mb(step.held);
-    text += L", " + SignedMb(step.availableGain) + L" available";
-    if (step.freeGain != 0) text += L", " + SignedMb(step.freeGain) + L" free";
-    text += L", " + std::to_wstring(step.milliseconds) + L" ms";
-    return text;
-}
-
-const wchar_t* OutcomeText(DefragOutcome outcome) {
-    switch (outcome) {
-        case DefragOutcome::ocAlreadyFree: return L"memory was already free enough";
-        case DefragOutcome::ocTargetMet: return L"the target was met";
-        case DefragOutcome::ocNotMet: return L"the memory asked for is not available, the target was not met";
-        case DefragOutcome::ocUnmeasured: return L"memory could not be measured, nothing was done";
-    }
-    return L"";
-}
-
 }  // namespace
 
-std::wstring EventText(const RunSummary& run) {
-    const DefragReport& r = run.report;
-    std::wstring text = L"Asked to free " + std::to_wstring(run.askedMegabytes) + L" MB";
-    if (run.coordinated)
-        text += L" (instance " + std::to_wstring(run.share.position) + L" of batch " + std::to_wstring(run.share.id) +
-                L", " + Mb(run.share.cumulativeBytes) + L" for the batch so far)";
-    else
-        text += L" (alone: the batch record could not be opened)";
-    text += L": ";
-    text += OutcomeText(r.outcome);
-    text += L". Available memory " + Mb(r.before.available) + L" -> " + Mb(r.after.available) + L", target " +
-            Mb(r.goal.availableTarget) + L".";
-    if (r.before.free >= 0 && r.after.free >= 0)
-        text += L" Free pages " + Mb(r.before.free) + L" -> " + Mb(r.after.free) + L".";
-    if (r.steps.empty()) {
-        text += L" No step ran.";
-    } else {
-        text += L" Steps: ";
-        for (std::size_t i = 0; i < r.steps.size(); ++i) {
-            if (i > 0) text += L"; ";
-            text += DescribeStep(r.steps[i]);
-        }
-        text += L".";
+BatchEntry BatchEventEntry(const DefragReport& r) {
+    if (r.outcome == DefragOutcome::ocUnmeasured)
+        return {EntryKind::ekError, L"Asked to free " + Mb(r.goal.asked) +
+                                        L": nothing was done, physical memory could not be measured."};
+    const bool met = r.outcome == DefragOutcome::ocAlreadyFree || r.outcome == DefragOutcome::ocGoalMet;
+    BatchEntry entry;
+    entry.kind = met ? EntryKind::ekInformation : EntryKind::ekWarning;
+    std::wstring& t = entry.text;
+    t = L"Freed " + Mb(r.Freed()) + L" of " + Mb(r.goal.asked) + L" asked";
+    if (!met) t += L", only part could be freed";
+    t += L": trimmed " + std::to_wstring(r.counts.trimmed) + L" processes in " + std::to_wstring(r.milliseconds) +
+         L" ms; available " + Mb(r.goal.baselineAvailable) + L" before, " + Mb(r.after.available) + L" after.";
+    // N.B. right after the first sentence: a reader (and Wine's trace, which
+    // cuts long texts) sees it first.
+    if (r.Find(StepKind::skTrimProcesses) != nullptr) {
+        if (!r.foreground.known)
+            t += L" The foreground program could not be determined: nothing in the console session was trimmed.";
+        else if (r.foreground.processId != 0)
+            t += L" Foreground program protected: " + (r.foregroundName.empty() ? L"" : r.foregroundName + L" ") +
+                 L"(process " + std::to_wstring(r.foreground.processId) + L").";
     }
-    text += L" Took " + std::to_wstring(r.milliseconds) + L" ms.";
-    return text;
+    if (!met) {
+        t += L" Left alone: " + std::to_wstring(r.counts.protectedCount) + L" protected, " +
+             std::to_wstring(r.counts.busy) + L" busy, " + std::to_wstring(r.counts.recent) +
+             L" trimmed in the last 10 minutes, " + std::to_wstring(r.counts.refused) + L" refused.";
+        if (const StepRecord* trim = r.Find(StepKind::skTrimProcesses);
+            trim != nullptr && trim->status != ActionStatus::asDone && r.counts.trimmed == 0)
+            t += L" Trimming: " + std::wstring(StatusName(trim->status)) + L".";
+    }
+    if (const StepRecord* flush = r.Find(StepKind::skFlushModifiedList))
+        t += L" Modified list flushed: " + std::wstring(StatusName(flush->status)) + L", " +
+             Mb(flush->availableGain) + L" available.";
+    if (const StepRecord* purge = r.Find(StepKind::skPurgeLowPriorityStandby))
+        t += L" Low-priority standby list purged at the user's choice: " + std::wstring(StatusName(purge->status)) +
+             L", free pages " + (purge->freeGain >= 0 ? L"+" : L"") + Mb(purge->freeGain) +
+             L" (available memory is not raised by it).";
+    return entry;
+}
+
+BatchRecord HistoryRecord(const DefragReport& r, std::uint64_t startedUtc) {
+    BatchRecord record;
+    record.startedUtc = startedUtc;
+    record.askedMegabytes = BytesToMegabytes(r.goal.asked);
+    record.freedMegabytes = BytesToMegabytes(r.Freed());
+    record.trimmedProcesses = r.counts.trimmed;
+    const StepRecord* flush = r.Find(StepKind::skFlushModifiedList);
+    record.flushed = flush != nullptr && flush->status == ActionStatus::asDone;
+    const StepRecord* purge = r.Find(StepKind::skPurgeLowPriorityStandby);
+    record.purgedMegabytes = purge != nullptr && purge->freeGain > 0 ? BytesToMegabytes(purge->freeGain) : 0;
+    record.elapsedMs = static_cast<std::int64_t>(r.milliseconds);
+    record.availableBeforeMegabytes = BytesToMegabytes(r.goal.baselineAvailable);
+    record.availableAfterMegabytes = BytesToMegabytes(r.after.available);
+    record.outcome = r.outcome == DefragOutcome::ocAlreadyFree || r.outcome == DefragOutcome::ocGoalMet
+                         ? BatchOutcome::boMet
+                     : r.outcome == DefragOutcome::ocPartial ? BatchOutcome::boPartial
+                                                             : BatchOutcome::boFailed;
+    return record;
 }
 
 std::string RecordLine(const RunSummary& run) {
-    const DefragReport& r = run.report;
     auto mb = [](std::int64_t bytes) { return std::to_string(BytesToMegabytes(bytes)); };
-    std::string line = "exit=" + std::to_string(run.exitCode) + " asked_mb=" + std::to_string(run.askedMegabytes) +
-                       " batch=" + (run.coordinated ? std::to_string(run.share.id) : std::string("solo")) +
-                       " position=" + std::to_string(run.share.position) + " share_mb=" +
-                       mb(run.share.cumulativeBytes) + " baseline_mb=" + mb(run.share.baselineAvailable) + " target_mb=" + mb(r.goal.availableTarget) +
-                       " before_mb=" + mb(r.before.available) + " after_mb=" + mb(r.after.available) +
-                       " freed_mb=" + mb(r.Freed()) + " free_before_mb=" +
-                       (r.before.free >= 0 ? mb(r.before.free) : "unknown") + " free_after_mb=" +
-                       (r.after.free >= 0 ? mb(r.after.free) : "unknown") + " ms=" + std::to_string(r.milliseconds);
-    const StepRecord* last = r.Find(StepKind::skLastResort);
-    line += " held=" + std::to_string(last ? last->held : 0);
-    line += " peak_ws=" + std::to_string(run.peakWorkingSet);
-    line += " steps=";
+    std::string line = std::string("role=") + run.role + " batch=" + std::to_string(run.batchId) +
+                       " joined=" + std::to_string(run.joined) + " exit=" + std::to_string(run.exitCode) +
+                       " own_mb=" + std::to_string(run.ownMegabytes) + " run_ms=" + std::to_string(run.runMs);
+    if (run.report == nullptr) return line;
+    const DefragReport& r = *run.report;
+    line += " asked_mb=" + mb(r.goal.asked) + " freed_mb=" + mb(r.Freed()) +
+            " trimmed=" + std::to_string(r.counts.trimmed) + " trimmed_ids=";
+    for (std::size_t i = 0; i < r.trimmedIds.size(); ++i) line += (i > 0 ? "," : "") + std::to_string(r.trimmedIds[i]);
+    if (r.trimmedIds.empty()) line += "none";
+    line += " foreground=" + (r.foreground.known ? std::to_string(r.foreground.processId) : std::string("unknown")) +
+            " protected=" + std::to_string(r.counts.protectedCount) + " busy=" + std::to_string(r.counts.busy) +
+            " recent=" + std::to_string(r.counts.recent) + " refused=" + std::to_string(r.counts.refused) +
+            " before_mb=" + mb(r.goal.baselineAvailable) + " after_mb=" + mb(r.after.available) +
+            " ms=" + std::to_string(r.milliseconds) + " steps=";
     if (r.steps.empty()) line += "none";
     for (std::size_t i = 0; i < r.steps.size(); ++i) {
         const StepRecord& s = r.steps[i];
-        if (i > 0) line += ",";
         const std::int64_t gain = BytesToMegabytes(s.availableGain);
-        line += Narrow(StepName(s.kind)) + ":" + Narrow(StatusName(s.status)) + ":" + (gain >= 0 ? "+" : "") +
-                std::to_string(gain) + "mb:" + std::to_string(s.milliseconds) + "ms";
+        line += (i > 0 ? "," : "") + Narrow(StepName(s.kind)) + ":" + Narrow(StatusName(s.status)) + ":" +
+                (gain >= 0 ? "+" : "") + std::to_string(gain) + "mb:" + std::to_string(s.milliseconds) + "ms";
     }
     return line;
 }
@@ -111,11 +114,6 @@ std::wstring ArgumentEventText(ArgumentKind kind, std::wstring_view argument) {
     }
     text += L". NimboraDefrag.exe takes one argument, the number of megabytes to free.";
     return text;
-}
-
-std::wstring BusyEventText(std::int64_t askedMegabytes, std::uint64_t waitedMs) {
-    return L"Asked to free " + std::to_wstring(askedMegabytes) + L" MB: nothing was done, another instance held the "
-           L"work turn for " + std::to_wstring(waitedMs) + L" ms.";
 }
 
 }  // namespace nimbora

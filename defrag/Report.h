@@ -1,37 +1,48 @@
 #pragma once
-// What a run tells afterwards: the text of its event-log entry (written only
-// when the run failed) and a one-line record of key=value pairs for tests and
-// benchmarks.
+// What a run tells afterwards: the batch's one event-log entry (written by
+// its worker), the batch's history record, the entries of real failures, and
+// a one-line record of key=value pairs for tests and benchmarks.
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "defrag/Arguments.h"
-#include "defrag/Batch.h"
+#include "defrag/BatchHistory.h"
 #include "defrag/Planner.h"
 
 namespace nimbora {
 
-struct RunSummary {
-    std::int64_t askedMegabytes = 0;  // the argument
-    BatchShare share;
-    bool coordinated = true;          // false: ran alone, the batch record was out of reach
-    DefragReport report;
-    int exitCode = 0;
-    std::int64_t peakWorkingSet = -1;  // this process's peak working set, bytes; -1 not known
+enum class EntryKind { ekInformation, ekWarning, ekError };
+
+struct BatchEntry {
+    EntryKind kind = EntryKind::ekInformation;
+    std::wstring text;
 };
 
-std::wstring EventText(const RunSummary& run);
+// Information when the goal was met, a warning for a partial result, an error
+// when memory could not be measured.
+BatchEntry BatchEventEntry(const DefragReport& report);
 
-// "exit=3 asked_mb=1024 batch=2 position=1 share_mb=1024 baseline_mb=... steps=trim:done:+0mb:12ms,..."
-// Amounts in megabytes except `held` and `peak_ws`, which are bytes.
+// The history record of the batch that began at `startedUtc`.
+BatchRecord HistoryRecord(const DefragReport& report, std::uint64_t startedUtc);
+
+struct RunSummary {
+    const char* role = "worker";      // "worker", "handed-over", "refused"
+    std::uint64_t batchId = 0;
+    std::uint32_t joined = 0;         // instances of the batch, the worker included
+    std::int64_t ownMegabytes = 0;    // this instance's argument
+    const DefragReport* report = nullptr;  // the worker's only
+    int exitCode = 0;
+    std::uint64_t runMs = 0;          // from the start of the run to its end
+};
+
+// "role=worker batch=2 joined=15 exit=3 own_mb=1024 asked_mb=14746 freed_mb=... trimmed=4 trimmed_ids=..
+// foreground=1234 protected=.. busy=.. recent=.. refused=.. before_mb=.. after_mb=.. ms=.. steps=trim:done:+0mb:12ms"
 std::string RecordLine(const RunSummary& run);
 
 // The entry for an argument that was rejected; `argument` is shown as given
 // (at most 64 characters of it).
 std::wstring ArgumentEventText(ArgumentKind kind, std::wstring_view argument);
-
-std::wstring BusyEventText(std::int64_t askedMegabytes, std::uint64_t waitedMs);
 
 }  // namespace nimbora

@@ -6,15 +6,10 @@ namespace nimbora {
 
 namespace {
 
-constexpr DWORD kQueryAccess = PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_VM_READ;
-constexpr DWORD kTrimAccess = kQueryAccess | PROCESS_SET_QUOTA;
-
 MemoryListCommand ListCommand(MemoryCommand command) {
     switch (command) {
-        case MemoryCommand::mcEmptyWorkingSets: return mlEmptyWorkingSets;
         case MemoryCommand::mcFlushModifiedList: return mlFlushModifiedList;
         case MemoryCommand::mcPurgeLowPriorityStandbyList: return mlPurgeLowPriorityStandbyList;
-        case MemoryCommand::mcPurgeStandbyList: return mlPurgeStandbyList;
     }
     return mlFlushModifiedList;
 }
@@ -44,6 +39,11 @@ ActionStatus StatusForNtStatus(NtStatus status) noexcept {
         case kStatusAccessDenied: return ActionStatus::asAccessDenied;
         default: return ActionStatus::asFailed;
     }
+}
+
+std::optional<std::uint32_t> ProbeAnswer(DWORD exitCode) noexcept {
+    if (exitCode & 0x80000000u) return std::nullopt;
+    return exitCode;
 }
 
 ActionStatus WinMemoryActions::ProfilePrivilege() {
@@ -91,38 +91,86 @@ std::int64_t WinMemoryActions::WorkingSetOf(HANDLE process) {
 }
 
 std::optional<std::vector<ProcessInfo>> WinMemoryActions::Processes() {
+    opened_.clear();
     std::vector<ProcessEntry> entries;
     if (!calls_.ListProcesses(entries).ok) return std::nullopt;
-    std::vector<ProcessInfo> processes;
-    processes.reserve(entries.size());
-    for (ProcessEntry& entry : entries) {
+
+    struct Sampled {
         ProcessInfo info;
-        info.id = entry.id;
-        info.name = std::move(entry.exeName);
+        std::uint64_t processorTime = 0;
+        bool timed = false;
+    };
+    std::vector<Sampled> sampled;
+    sampled.reserve(entries.size());
+    for (ProcessEntry& entry : entries) {
+        Sampled s;
+        s.info.id = entry.id;
+        s.info.name = std::move(entry.exeName);
+        DWORD session = 0;
+        if (calls_.ProcessSession(entry.id, session).ok) s.info.session = session;
         UniqueHandleObject process;
-        if (entry.id != 0 && calls_.OpenProcess(kQueryAccess, entry.id, process).ok)
-            info.workingSet = WorkingSetOf(process.get());
-        processes.push_back(std::move(info));
+        if (entry.id != 0 && calls_.OpenProcess(kTrimAccess, entry.id, process).ok) {
+            s.info.workingSet = WorkingSetOf(process.get());
+            s.timed = calls_.ProcessTimes(process.get(), s.info.created, s.processorTime).ok;
+            if (s.info.workingSet >= 0) opened_[entry.id] = Opened{std::move(process), s.info.created};
+        }
+        sampled.push_back(std::move(s));
+    }
+
+    calls_.Sleep(sampleMs_);
+    std::vector<ProcessInfo> processes;
+    processes.reserve(sampled.size());
+    for (Sampled& s : sampled) {
+        const auto it = opened_.find(s.info.id);
+        if (s.timed && it != opened_.end()) {
+            std::uint64_t created = 0, processorTime = 0;
+            s.info.idle = calls_.ProcessTimes(it->second.handle.get(), created, processorTime).ok &&
+                          processorTime == s.processorTime;
+        }
+        processes.push_back(std::move(s.info));
     }
     return processes;
 }
 
-TrimOutcome WinMemoryActions::Trim(std::uint32_t processId) {
+ForegroundInfo WinMemoryActions::Foreground() {
+    if (!foreground_) foreground_ = ProbeForeground();
+    return *foreground_;
+}
+
+ForegroundInfo WinMemoryActions::ProbeForeground() {
+    ForegroundInfo info;
+    info.consoleSession = calls_.ConsoleSession();
+    if (info.consoleSession == kUnknownSession) return info;
+    DWORD own = kUnknownSession;
+    if (!calls_.ProcessSession(calls_.CurrentProcessId(), own).ok) own = kUnknownSession;
+    DWORD exitCode = 0;
+    if (!calls_.RunForegroundProbe(info.consoleSession, own == info.consoleSession, probeTimeoutMs_, exitCode).ok)
+        return info;
+    const std::optional<std::uint32_t> answer = ProbeAnswer(exitCode);
+    if (!answer) return info;
+    info.known = true;
+    info.processId = *answer;
+    return info;
+}
+
+TrimOutcome WinMemoryActions::Trim(const ProcessInfo& process) {
     TrimOutcome outcome;
-    UniqueHandleObject process;
-    const CallResult opened = calls_.OpenProcess(kTrimAccess, processId, process);
-    if (!opened.ok) {
-        outcome.status = StatusForError(opened.error);
+    const auto it = opened_.find(process.id);
+    // N.B. only a process opened while listing, and the same one: the handle
+    // held since keeps its id from being reused.
+    if (it == opened_.end() || it->second.created != process.created) {
+        outcome.status = ActionStatus::asNotAvailable;
         return outcome;
     }
-    outcome.before = WorkingSetOf(process.get());
-    const CallResult emptied = calls_.EmptyWorkingSet(process.get());
+    const HANDLE handle = it->second.handle.get();
+    outcome.before = WorkingSetOf(handle);
+    const CallResult emptied = calls_.EmptyWorkingSet(handle);
     if (!emptied.ok) {
         outcome.status = StatusForError(emptied.error);
         return outcome;
     }
     outcome.status = ActionStatus::asDone;
-    outcome.after = WorkingSetOf(process.get());
+    outcome.after = WorkingSetOf(handle);
     return outcome;
 }
 
@@ -134,27 +182,8 @@ ActionStatus WinMemoryActions::Run(MemoryCommand command) {
         calls_.SetSystemInformation(kSystemMemoryListInformation, &listCommand, sizeof listCommand));
 }
 
-bool WinMemoryActions::HoldChunk(std::int64_t bytes) {
-    if (bytes <= 0) return false;
-    if constexpr (sizeof(SIZE_T) < sizeof(std::int64_t)) {
-        if (static_cast<std::uint64_t>(bytes) > SIZE_MAX) return false;
-    }
-    const SIZE_T size = static_cast<SIZE_T>(bytes);
-    UniqueRegion region(VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    if (!region) return false;
-    // Touch every page so it is really in this working set, not only committed.
-    const SIZE_T page = calls_.PageSize() > 0 ? calls_.PageSize() : 4096;
-    volatile unsigned char* const base = static_cast<unsigned char*>(region.get());
-    for (SIZE_T offset = 0; offset < size; offset += page) base[offset] = 1;
-    base[size - 1] = 1;
-    chunks_.push_back(std::move(region));
-    return true;
-}
-
-std::int64_t WinMemoryActions::PeakWorkingSet() {
-    PROCESS_MEMORY_COUNTERS counters{};
-    if (!calls_.MemoryCounters(GetCurrentProcess(), counters).ok) return -1;
-    return PhysicalMemoryBytes(counters.PeakWorkingSetSize);
+void WinMemoryActions::Pause(std::uint64_t milliseconds) {
+    calls_.Sleep(milliseconds >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(milliseconds));
 }
 
 }  // namespace nimbora

@@ -1,13 +1,18 @@
+// The planner against the model of the page lists: what it trims, in which
+// order, when it stops, and what it never touches.
+
 #include "defrag/Planner.h"
 
 #include <gtest/gtest.h>
 
-#include <map>
+#include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "defrag/Batch.h"
 #include "defrag/ExitCodes.h"
+#include "defrag/MemoryModel.h"
 #include "defrag/ProcessNames.h"
 
 namespace nimbora {
@@ -15,400 +20,239 @@ namespace {
 
 constexpr std::int64_t MB = 1024 * 1024;
 
-struct FakeProcess {
-    std::uint32_t id;
-    std::wstring name;
-    std::int64_t workingSet;
-    std::int64_t reclaim;  // bytes that become available when it is trimmed
-    ActionStatus trim = ActionStatus::asDone;
-    bool unreadable = false;
-};
-
-struct CommandEffect {
-    ActionStatus status = ActionStatus::asDone;
-    std::int64_t available = 0;  // gains
-    std::int64_t free = 0;
-};
-
-// A machine whose memory moves the way the steps move it, with a log of every
-// action in order. `shrinks` false models a platform whose trims succeed but
-// change nothing (Wine).
-class FakeMachine : public MemoryActions {
-public:
-    std::int64_t total = 8192 * MB;
-    std::int64_t available = 1000 * MB;
-    std::int64_t free = 100 * MB;  // -1: not known
-    std::vector<FakeProcess> processes;
-    bool listFails = false;
-    bool shrinks = true;
-    std::uint32_t foreground = 0;
-    std::uint32_t self = 777;
-    std::map<MemoryCommand, CommandEffect> commands;
-    // The last resort: holding takes from available; under pressure (below
-    // `pressureLine`) the memory manager gives back what others can spare.
-    std::int64_t othersTrimmable = 0;
-    std::int64_t pressureLine = 0;
-    std::int64_t held = 0;
-    int refuseChunkAfter = -1;  // chunks accepted before refusing; -1 never
-    std::vector<std::int64_t> chunks;
-    std::uint64_t clock = 0;
-    std::uint64_t msPerTrim = 1;
-    std::vector<std::wstring> log;
-
-    MemoryReading Read() override { return {total, available, free}; }
-    std::optional<std::vector<ProcessInfo>> Processes() override {
-        if (listFails) return std::nullopt;
-        std::vector<ProcessInfo> list;
-        for (const FakeProcess& p : processes) list.push_back({p.id, p.name, p.unreadable ? -1 : p.workingSet});
-        return list;
-    }
-    std::uint32_t ForegroundProcessId() override { return foreground; }
-    std::uint32_t CurrentProcessId() override { return self; }
-    TrimOutcome Trim(std::uint32_t id) override {
-        clock += msPerTrim;
-        log.push_back(L"trim " + std::to_wstring(id));
-        for (FakeProcess& p : processes) {
-            if (p.id != id) continue;
-            if (p.trim != ActionStatus::asDone) return {p.trim, -1, -1};
-            const std::int64_t before = p.workingSet;
-            if (shrinks) {
-                available += p.reclaim;
-                p.reclaim = 0;
-                p.workingSet /= 10;
-            }
-            return {ActionStatus::asDone, before, p.workingSet};
-        }
-        return {ActionStatus::asFailed, -1, -1};
-    }
-    ActionStatus Run(MemoryCommand command) override {
-        log.push_back(L"run " + std::to_wstring(static_cast<int>(command)));
-        const auto it = commands.find(command);
-        if (it == commands.end()) return ActionStatus::asNotAvailable;
-        if (it->second.status == ActionStatus::asDone) {
-            available += it->second.available;
-            if (free >= 0) free += it->second.free;
-        }
-        return it->second.status;
-    }
-    bool HoldChunk(std::int64_t bytes) override {
-        if (refuseChunkAfter >= 0 && static_cast<int>(chunks.size()) >= refuseChunkAfter) return false;
-        chunks.push_back(bytes);
-        held += bytes;
-        available -= bytes;
-        if (available < pressureLine) {
-            const std::int64_t give = std::min(othersTrimmable, pressureLine - available);
-            othersTrimmable -= give;
-            available += give;
-        }
-        return true;
-    }
-    void ReleaseChunks() override {
-        if (held > 0) log.push_back(L"release " + std::to_wstring(held / MB));
-        available += held;
-        if (free >= 0) free += held;
-        held = 0;
-    }
-    std::uint64_t Milliseconds() override { return clock; }
-
-    std::vector<std::wstring> Trims() const {
-        std::vector<std::wstring> trims;
-        for (const std::wstring& entry : log)
-            if (entry.rfind(L"trim ", 0) == 0) trims.push_back(entry);
-        return trims;
-    }
-    bool Logged(const std::wstring& entry) const {
-        for (const std::wstring& e : log)
-            if (e == entry) return true;
-        return false;
-    }
-};
-
-std::wstring RunOf(MemoryCommand command) { return L"run " + std::to_wstring(static_cast<int>(command)); }
-
-DefragGoal Goal(std::int64_t availableTarget, std::int64_t ownBytes = 1024 * MB, std::int64_t freeTarget = -1) {
-    return {availableTarget, freeTarget, ownBytes};
-}
-
-// Four background processes that each give back half their working set.
-FakeMachine Desktop() {
-    FakeMachine m;
+// A desktop machine with 8 GiB: 1000 MB available, the user in session 1
+// with a browser in the foreground, a busy IDE, and idle background programs.
+MemoryModel Desktop() {
+    MemoryModel m;
+    m.free = 200 * MB;
+    m.zeroed = 56 * MB;
+    m.standby = 644 * MB;
+    m.standbyLowPriority = 100 * MB;
+    m.modified = 100 * MB;
     m.processes = {
-        {10, L"chrome.exe", 900 * MB, 450 * MB},
-        {11, L"code.exe", 300 * MB, 150 * MB},
-        {12, L"steam.exe", 1200 * MB, 600 * MB},
-        {13, L"spotify.exe", 200 * MB, 100 * MB},
+        {4, L"System", 0, 20 * MB, 0, false, false, 1},
+        {500, L"csrss.exe", 1, 40 * MB, 0, false, false, 1},
+        {600, L"explorer.exe", 1, 300 * MB, 0, false, false, 1},
+        {700, L"dwm.exe", 1, 200 * MB, 0, false, false, 1},
+        {800, L"ctfmon.exe", 1, 30 * MB, 0, false, false, 1},
+        {1000, L"browser.exe", 1, 1500 * MB, 0, false, false, 1},
+        {1001, L"browser.exe", 1, 400 * MB, 0, false, false, 1},
+        {1100, L"ide.exe", 1, 900 * MB, 0, true, false, 1},
+        {1200, L"backup.exe", 0, 800 * MB, 0, false, false, 1},
+        {1300, L"chat.exe", 1, 600 * MB, 100 * MB, false, false, 1},
+        {1400, L"updater.exe", 1, 300 * MB, 0, false, false, 1},
+        {1500, L"editor.exe", 1, 50 * MB, 700 * MB, false, false, 1},
+        {1600, L"game.exe", 1, 1000 * MB, 0, false, false, 1},
+        {1700, L"locked.exe", 1, 500 * MB, 0, false, true, 1},
+        {9999, L"NimboraDefrag.exe", 0, 3 * MB, 0, false, false, 1},
+        {9998, L"NimboraDefrag.exe", 0, 3 * MB, 0, false, false, 1},
     };
+    m.other = 8192 * MB - m.Total();
+    m.foreground = {true, 1000, 1};
     return m;
 }
 
-TEST(DefragPlanner, TrimsLargestFirstAndStopsAtTheTarget) {
-    FakeMachine m = Desktop();
-    m.commands[MemoryCommand::mcFlushModifiedList] = {ActionStatus::asDone, 500 * MB, 0};
+// Never trimmed on Desktop(), whatever is asked: system, shell and input,
+// the foreground image, the busy, the excluded, this program and its peers.
+const std::set<std::uint32_t> kUntouchable = {4, 500, 600, 700, 800, 1000, 1001, 1100, 1600, 9999, 9998};
+
+DefragOptions GameExcluded() {
     DefragOptions options;
-    options.flushModified = true;
-    const DefragReport r = Defragmenter(m, options).Run(Goal(1000 * MB + 1024 * MB));
-
-    EXPECT_EQ(m.Trims(), (std::vector<std::wstring>{L"trim 12", L"trim 10"}));
-    EXPECT_FALSE(m.Logged(RunOf(MemoryCommand::mcFlushModifiedList)));  // the target was met by trimming
-    EXPECT_TRUE(m.chunks.empty());
-    EXPECT_EQ(r.outcome, DefragOutcome::ocTargetMet);
-    EXPECT_EQ(ExitCodeFor(r.outcome), kExitDone);
-    ASSERT_EQ(r.steps.size(), 1u);
-    EXPECT_EQ(r.steps[0].kind, StepKind::skTrimProcesses);
-    EXPECT_EQ(r.steps[0].trimmed, 2);
-    EXPECT_TRUE(r.steps[0].acted);
-    EXPECT_EQ(r.steps[0].availableGain, 1050 * MB);
-    EXPECT_EQ(r.Freed(), 1050 * MB);
+    options.exclusions = ParseExclusions(L"game");
+    return options;
 }
 
-TEST(DefragPlanner, MemoryAlreadyFreeEnoughRunsNoStep) {
-    FakeMachine m = Desktop();
-    const DefragReport r = Defragmenter(m, {}).Run(Goal(900 * MB));
-    EXPECT_EQ(r.outcome, DefragOutcome::ocAlreadyFree);
-    EXPECT_EQ(ExitCodeFor(r.outcome), kExitDone);
-    EXPECT_TRUE(r.steps.empty());
-    EXPECT_TRUE(m.log.empty());
-}
+struct Case {
+    const char* name;
+    std::int64_t askedMb;
+    void (*tweak)(MemoryModel&, DefragOptions&);
+    std::vector<std::uint32_t> trimmed;  // in order
+    DefragOutcome outcome;
+    std::vector<MemoryCommand> commands;
+};
 
-TEST(DefragPlanner, NeverTrimsProtectedProcesses) {
-    FakeMachine m = Desktop();
-    m.self = 50;
-    m.foreground = 10;  // chrome in front: its helpers share its name
-    m.processes.push_back({4, L"System", 5000 * MB, 5000 * MB});
-    m.processes.push_back({20, L"chrome.exe", 800 * MB, 400 * MB});
-    m.processes.push_back({21, L"dwm.exe", 700 * MB, 350 * MB});
-    m.processes.push_back({22, L"OBS64.EXE", 600 * MB, 300 * MB});
-    m.processes.push_back({50, L"NimboraDefrag.exe", 900 * MB, 450 * MB});
-    m.processes.push_back({51, L"nimbodefrag.exe", 1 * MB, 0});
-    m.processes.push_back({52, L"NIMBORADEFRAG.EXE", 900 * MB, 450 * MB});  // a peer of the batch
-    DefragOptions options;
-    options.exclusions = {L"obs64"};
-    const DefragReport r = Defragmenter(m, options).Run(Goal(100000 * MB));
+void None(MemoryModel&, DefragOptions&) {}
 
-    EXPECT_EQ(m.Trims(), (std::vector<std::wstring>{L"trim 12", L"trim 11", L"trim 13", L"trim 51"}));
-    ASSERT_NE(r.Find(StepKind::skTrimProcesses), nullptr);
-    EXPECT_EQ(r.Find(StepKind::skTrimProcesses)->protectedCount, 7);
-    EXPECT_EQ(r.outcome, DefragOutcome::ocNotMet);
-    EXPECT_EQ(ExitCodeFor(r.outcome), kExitNotAvailable);
-    // Trimming worked, so the last resort does not page out what was protected.
-    EXPECT_EQ(r.Find(StepKind::skLastResort), nullptr);
-}
+const Case kCases[] = {
+    {"largest idle process first, one trim when it suffices", 700, None, {1200}, DefragOutcome::ocGoalMet, {}},
+    {"stops as soon as the goal is met", 1300, None, {1200, 1500, 1300}, DefragOutcome::ocGoalMet, {}},
+    {"only dirty pages left: a partial result", 2500, None, {1200, 1500, 1300, 1400}, DefragOutcome::ocPartial, {}},
+    {"nothing asked beyond what is free", 0, None, {}, DefragOutcome::ocAlreadyFree, {}},
+    {"flush when trimming left the goal unmet",
+     2500,
+     [](MemoryModel&, DefragOptions& o) { o.flushModified = true; },
+     {1200, 1500, 1300, 1400},
+     DefragOutcome::ocGoalMet,
+     {MemoryCommand::mcFlushModifiedList}},
+    {"no flush when trimming met the goal",
+     700,
+     [](MemoryModel&, DefragOptions& o) { o.flushModified = true; },
+     {1200},
+     DefragOutcome::ocGoalMet,
+     {}},
+    {"purge only when asked, after the rest",
+     700,
+     [](MemoryModel&, DefragOptions& o) { o.purgeStandby = true; },
+     {1200},
+     DefragOutcome::ocGoalMet,
+     {MemoryCommand::mcPurgeLowPriorityStandbyList}},
+    {"foreground unknown: nothing in the console session",
+     1300,
+     [](MemoryModel& m, DefragOptions&) { m.foreground = {false, 0, 1}; },
+     {1200},
+     DefragOutcome::ocPartial,
+     {}},
+    {"foreground and console session unknown: only session 0",
+     1300,
+     [](MemoryModel& m, DefragOptions&) { m.foreground = {false, 0, kUnknownSession}; },
+     {1200},
+     DefragOutcome::ocPartial,
+     {}},
+    {"a process trimmed in the window is skipped",
+     700,
+     [](MemoryModel&, DefragOptions& o) { o.recentlyTrimmed = {{1200, 1, 5}}; },
+     {1500, 1300, 1400},
+     DefragOutcome::ocGoalMet,
+     {}},
+    {"a reused id is not the process trimmed before",
+     700,
+     [](MemoryModel&, DefragOptions& o) { o.recentlyTrimmed = {{1200, 77, 5}}; },
+     {1200},
+     DefragOutcome::ocGoalMet,
+     {}},
+    {"no process list: no system-wide command, a partial result",
+     700,
+     [](MemoryModel& m, DefragOptions&) { m.listFails = true; },
+     {},
+     DefragOutcome::ocPartial,
+     {}},
+    {"all memory asked: every candidate once, never the protected",
+     8192,
+     [](MemoryModel&, DefragOptions& o) { o.flushModified = true; },
+     {1200, 1500, 1300, 1400},
+     DefragOutcome::ocPartial,
+     {MemoryCommand::mcFlushModifiedList}},
+    {"out of time: trimming stops",
+     2500,
+     [](MemoryModel&, DefragOptions& o) { o.budgetMilliseconds = 300; },
+     {1200, 1500},
+     DefragOutcome::ocPartial,
+     {}},
+};
 
-TEST(DefragPlanner, ProcessesThatCannotBeOpenedOrTrimmedAreSkipped) {
-    FakeMachine m = Desktop();
-    m.processes[2].unreadable = true;                   // steam: cannot be opened at all
-    m.processes[0].trim = ActionStatus::asAccessDenied;  // chrome: opened for reading, not for trimming
-    const DefragReport r = Defragmenter(m, {}).Run(Goal(1000 * MB + 200 * MB));
+class PlannerOnModel : public ::testing::TestWithParam<Case> {};
 
-    EXPECT_EQ(m.Trims(), (std::vector<std::wstring>{L"trim 10", L"trim 11", L"trim 13"}));
-    const StepRecord* trim = r.Find(StepKind::skTrimProcesses);
-    ASSERT_NE(trim, nullptr);
-    EXPECT_EQ(trim->refused, 2);
-    EXPECT_EQ(trim->trimmed, 2);
-    EXPECT_EQ(trim->status, ActionStatus::asDone);
-    EXPECT_EQ(r.outcome, DefragOutcome::ocTargetMet);
-}
+TEST_P(PlannerOnModel, TrimsWhatTheCaseExpects) {
+    const Case& c = GetParam();
+    MemoryModel m = Desktop();
+    DefragOptions options = GameExcluded();
+    c.tweak(m, options);
+    const std::int64_t total = m.Total();
+    const std::int64_t baseline = m.Available();
+    const std::int64_t standbyBefore = m.standbyLowPriority;
 
-TEST(DefragPlanner, StepsRunCheapestFirstOnlyWhileTheTargetIsUnmet) {
-    FakeMachine m = Desktop();
-    m.commands[MemoryCommand::mcFlushModifiedList] = {ActionStatus::asDone, 300 * MB, 0};
-    m.commands[MemoryCommand::mcPurgeLowPriorityStandbyList] = {ActionStatus::asDone, 0, 200 * MB};
-    m.commands[MemoryCommand::mcPurgeStandbyList] = {ActionStatus::asDone, 0, 900 * MB};
-    DefragOptions options;
-    options.flushModified = true;
-    options.purgeStandby = true;
-    const DefragReport r = Defragmenter(m, options).Run(Goal(1000 * MB + 1500 * MB, 1024 * MB, 100 * MB + 1000 * MB));
+    const DefragReport r = Defragmenter(m, options).Run({baseline, c.askedMb * MB});
 
-    std::vector<StepKind> kinds;
-    for (const StepRecord& s : r.steps) kinds.push_back(s.kind);
-    EXPECT_EQ(kinds, (std::vector<StepKind>{StepKind::skTrimProcesses, StepKind::skFlushModifiedList,
-                                            StepKind::skPurgeLowPriorityStandby, StepKind::skPurgeStandby}));
-    EXPECT_EQ(m.Trims().size(), 4u);
-    EXPECT_EQ(r.Find(StepKind::skFlushModifiedList)->availableGain, 300 * MB);
-    // Purging turns cache into free pages: the free count rises, available memory does not.
-    EXPECT_EQ(r.Find(StepKind::skPurgeStandby)->freeGain, 900 * MB);
-    EXPECT_EQ(r.Find(StepKind::skPurgeStandby)->availableGain, 0);
-    EXPECT_EQ(r.outcome, DefragOutcome::ocTargetMet);
-}
-
-TEST(DefragPlanner, FlushAndPurgeAreOffByDefault) {
-    FakeMachine m = Desktop();
-    m.commands[MemoryCommand::mcFlushModifiedList] = {ActionStatus::asDone, 300 * MB, 0};
-    m.commands[MemoryCommand::mcPurgeLowPriorityStandbyList] = {ActionStatus::asDone, 0, 200 * MB};
-    const DefragReport r = Defragmenter(m, {}).Run(Goal(1000 * MB + 1500 * MB, 1024 * MB, 5000 * MB));
-    for (const std::wstring& entry : m.log) EXPECT_EQ(entry.rfind(L"run ", 0), std::wstring::npos) << entry;
-    EXPECT_EQ(r.outcome, DefragOutcome::ocNotMet);
-}
-
-TEST(DefragPlanner, PurgeStopsAfterTheLowPriorityListWhenThatIsEnough) {
-    FakeMachine m = Desktop();
-    m.commands[MemoryCommand::mcPurgeLowPriorityStandbyList] = {ActionStatus::asDone, 0, 600 * MB};
-    m.commands[MemoryCommand::mcPurgeStandbyList] = {ActionStatus::asDone, 0, 900 * MB};
-    DefragOptions options;
-    options.purgeStandby = true;
-    Defragmenter(m, options).Run(Goal(900 * MB, 1024 * MB, 100 * MB + 500 * MB));
-    EXPECT_TRUE(m.Logged(RunOf(MemoryCommand::mcPurgeLowPriorityStandbyList)));
-    EXPECT_FALSE(m.Logged(RunOf(MemoryCommand::mcPurgeStandbyList)));
-
-    // With the free count unknown nothing shows the low priority part fell
-    // short: the whole standby list is left alone.
-    FakeMachine blind = Desktop();
-    blind.free = -1;
-    blind.commands = m.commands;
-    Defragmenter(blind, options).Run(Goal(900 * MB, 1024 * MB, -1));
-    EXPECT_TRUE(blind.Logged(RunOf(MemoryCommand::mcPurgeLowPriorityStandbyList)));
-    EXPECT_FALSE(blind.Logged(RunOf(MemoryCommand::mcPurgeStandbyList)));
-}
-
-TEST(DefragPlanner, AFailingStepDoesNotStopTheLaterOnes) {
-    FakeMachine m = Desktop();
-    m.commands[MemoryCommand::mcFlushModifiedList] = {ActionStatus::asPrivilegeMissing, 0, 0};
-    m.commands[MemoryCommand::mcPurgeLowPriorityStandbyList] = {ActionStatus::asFailed, 0, 0};
-    m.commands[MemoryCommand::mcPurgeStandbyList] = {ActionStatus::asDone, 0, 700 * MB};
-    DefragOptions options;
-    options.flushModified = true;
-    options.purgeStandby = true;
-    const DefragReport r = Defragmenter(m, options).Run(Goal(1000 * MB + 1500 * MB, 1024 * MB, 100 * MB + 500 * MB));
-    EXPECT_EQ(r.Find(StepKind::skFlushModifiedList)->status, ActionStatus::asPrivilegeMissing);
-    EXPECT_EQ(r.Find(StepKind::skPurgeLowPriorityStandby)->status, ActionStatus::asFailed);
-    ASSERT_NE(r.Find(StepKind::skPurgeStandby), nullptr);
-    EXPECT_EQ(r.Find(StepKind::skPurgeStandby)->freeGain, 700 * MB);
-}
-
-TEST(DefragPlanner, LastResortStandsInWhenTrimmingFreesNothing) {
-    FakeMachine m = Desktop();
-    m.shrinks = false;                // trims "succeed" and change nothing
-    // Available memory is already low: the memory manager gives back from
-    // other processes whatever is taken.
-    m.pressureLine = 1000 * MB;
-    m.othersTrimmable = 2000 * MB;
-    m.available = 1000 * MB;
-    DefragOptions options;
-    options.chunkBytes = 64 * MB;
-    const DefragReport r = Defragmenter(m, options).Run(Goal(1000 * MB + 500 * MB, 500 * MB));
-
-    const StepRecord* trim = r.Find(StepKind::skTrimProcesses);
-    ASSERT_NE(trim, nullptr);
-    EXPECT_FALSE(trim->acted);
-    const StepRecord* last = r.Find(StepKind::skLastResort);
-    ASSERT_NE(last, nullptr);
-    EXPECT_EQ(last->status, ActionStatus::asDone);
-    EXPECT_EQ(last->held, 500 * MB);  // the missing amount, no more
-    for (const std::int64_t chunk : m.chunks) EXPECT_LE(chunk, 64 * MB);
-    EXPECT_EQ(m.held, 0);             // released
-    EXPECT_EQ(r.after.available, 1500 * MB);
-    EXPECT_EQ(r.outcome, DefragOutcome::ocTargetMet);
-    EXPECT_EQ(m.log.back(), L"release 500");
-}
-
-TEST(DefragPlanner, LastResortNeverPushesAvailableMemoryBelowTheFloor) {
-    FakeMachine m;
-    m.total = 4096 * MB;  // floor: 128 MB
-    m.available = 300 * MB;
-    m.listFails = true;
-    m.foreground = 99;    // someone to protect: no system-wide command
-    DefragOptions options;
-    options.chunkBytes = 64 * MB;
-    const DefragReport r = Defragmenter(m, options).Run(Goal(300 * MB + 1024 * MB, 1024 * MB));
-
-    EXPECT_EQ(LastResortFloor(m.total), 128 * MB);
-    EXPECT_FALSE(m.Logged(RunOf(MemoryCommand::mcEmptyWorkingSets)));
-    const StepRecord* last = r.Find(StepKind::skLastResort);
-    ASSERT_NE(last, nullptr);
-    EXPECT_EQ(last->held, 172 * MB);  // 300 - 128: the machine is never pressed further
-    EXPECT_EQ(r.outcome, DefragOutcome::ocNotMet);
-    EXPECT_EQ(r.after.available, 300 * MB);
-}
-
-TEST(DefragPlanner, LastResortStopsAtARefusedChunkAndReleasesWhatItHeld) {
-    FakeMachine m = Desktop();
-    m.shrinks = false;
-    m.refuseChunkAfter = 3;
-    DefragOptions options;
-    options.chunkBytes = 32 * MB;
-    const DefragReport r = Defragmenter(m, options).Run(Goal(1000 * MB + 1024 * MB));
-    EXPECT_EQ(r.Find(StepKind::skLastResort)->held, 96 * MB);
-    EXPECT_EQ(r.Find(StepKind::skLastResort)->status, ActionStatus::asDone);
-    EXPECT_EQ(m.held, 0);
-
-    FakeMachine none = Desktop();
-    none.shrinks = false;
-    none.refuseChunkAfter = 0;
-    const DefragReport r2 = Defragmenter(none, options).Run(Goal(1000 * MB + 1024 * MB));
-    EXPECT_EQ(r2.Find(StepKind::skLastResort)->status, ActionStatus::asFailed);
-    EXPECT_EQ(ExitCodeFor(r2.outcome), kExitNotAvailable);
-}
-
-TEST(DefragPlanner, UnreadableProcessListFallsBackToTheSystemWideCommandOnlyWithNobodyToProtect) {
-    FakeMachine m;
-    m.listFails = true;
-    m.commands[MemoryCommand::mcEmptyWorkingSets] = {ActionStatus::asDone, 800 * MB, 0};
-    const DefragReport r = Defragmenter(m, {}).Run(Goal(1000 * MB + 500 * MB));
-    EXPECT_EQ(r.Find(StepKind::skTrimProcesses)->status, ActionStatus::asNotAvailable);
-    EXPECT_EQ(r.Find(StepKind::skEmptyWorkingSets)->availableGain, 800 * MB);
-    EXPECT_EQ(r.Find(StepKind::skLastResort), nullptr);
-    EXPECT_EQ(r.outcome, DefragOutcome::ocTargetMet);
-
-    FakeMachine excluded = m;
-    excluded.log.clear();
-    excluded.available = 1000 * MB;
-    DefragOptions options;
-    options.exclusions = {L"game.exe"};
-    const DefragReport r2 = Defragmenter(excluded, options).Run(Goal(1000 * MB + 500 * MB, 100 * MB));
-    EXPECT_FALSE(excluded.Logged(RunOf(MemoryCommand::mcEmptyWorkingSets)));
-    EXPECT_NE(r2.Find(StepKind::skLastResort), nullptr);  // trimming could not act
-}
-
-TEST(DefragPlanner, TheTimeBudgetEndsTheLoops) {
-    FakeMachine m = Desktop();
-    m.shrinks = false;
-    m.msPerTrim = 400;
-    DefragOptions options;
-    options.budgetMilliseconds = 1000;
-    const DefragReport r = Defragmenter(m, options).Run(Goal(1000 * MB + 1024 * MB));
-    EXPECT_EQ(m.Trims().size(), 3u);
-    EXPECT_EQ(r.Find(StepKind::skLastResort), nullptr);  // no time left for it
-    EXPECT_EQ(r.outcome, DefragOutcome::ocNotMet);
-    EXPECT_EQ(r.milliseconds, 1200u);
-}
-
-TEST(DefragPlanner, NothingIsDoneWhenMemoryCannotBeRead) {
-    FakeMachine m = Desktop();
-    m.total = 0;
-    m.available = 0;
-    const DefragReport r = Defragmenter(m, {}).Run(Goal(1024 * MB));
-    EXPECT_EQ(r.outcome, DefragOutcome::ocUnmeasured);
-    EXPECT_EQ(ExitCodeFor(r.outcome), kExitInternalError);
-    EXPECT_TRUE(m.log.empty());
-}
-
-// Three instances of one batch, one after the other as the work turn lets
-// them, against one machine: together they free the batch's total and no
-// more, and memory freed by the first counts for the later ones.
-TEST(DefragPlanner, ABatchTogetherFreesItsTotal) {
-    FakeMachine m;
-    m.available = 1000 * MB;
-    for (std::uint32_t i = 0; i < 20; ++i)
-        m.processes.push_back({100 + i, L"app" + std::to_wstring(i) + L".exe", 500 * MB - i * MB, 250 * MB});
-    BatchState state{};
-    const BatchTiming timing;
-    std::vector<BatchShare> shares;
-    for (const std::int64_t asked : {1024, 1024, 300})
-        shares.push_back(JoinBatch(state, 10, m.Read(), asked * MB, false, timing));
-
-    std::int64_t freedByRuns = 0;
-    std::vector<int> trimmedPerRun;
-    for (const BatchShare& share : shares) {
-        const DefragReport r = Defragmenter(m, {}).Run(GoalFor(share, m.total));
-        EXPECT_EQ(ExitCodeFor(r.outcome), kExitDone);
-        freedByRuns += r.Freed();
-        trimmedPerRun.push_back(r.steps.empty() ? 0 : r.steps[0].trimmed);
+    EXPECT_EQ(m.trimmedIds, c.trimmed);
+    EXPECT_EQ(r.trimmedIds, c.trimmed);
+    EXPECT_EQ(r.outcome, c.outcome);
+    EXPECT_EQ(m.commands, c.commands);
+    EXPECT_EQ(m.Total(), total) << "a page was lost or counted twice";
+    for (const std::uint32_t id : m.trimmedIds) EXPECT_EQ(kUntouchable.count(id), 0u) << "trimmed " << id;
+    EXPECT_EQ(r.Freed(), std::max<std::int64_t>(0, m.Available() - baseline));
+    if (c.outcome == DefragOutcome::ocGoalMet) {
+        EXPECT_GE(m.Available() - baseline, c.askedMb * MB);
     }
-    // 2348 MB at 250 MB per process: ten processes in all, never thirty.
-    EXPECT_EQ(m.Trims().size(), 10u);
-    EXPECT_EQ(trimmedPerRun, (std::vector<int>{5, 4, 1}));
-    EXPECT_EQ(freedByRuns, 2500 * MB);
-    EXPECT_GE(m.available, 1000 * MB + 2348 * MB);
+    if (const StepRecord* purge = r.Find(StepKind::skPurgeLowPriorityStandby)) {
+        EXPECT_EQ(purge->availableGain, 0) << "purging cannot raise available memory";
+        EXPECT_EQ(purge->freeGain, standbyBefore);
+    }
+    EXPECT_EQ(r.newMarks.size(), c.trimmed.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PlannerOnModel, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& param) { return "case" + std::to_string(param.index); });
+
+TEST(PlannerOnModel, ExitCodesFollowTheOutcome) {
+    EXPECT_EQ(ExitCodeFor(DefragOutcome::ocAlreadyFree), kExitDone);
+    EXPECT_EQ(ExitCodeFor(DefragOutcome::ocGoalMet), kExitDone);
+    EXPECT_EQ(ExitCodeFor(DefragOutcome::ocPartial), kExitPartial);
+    EXPECT_EQ(ExitCodeFor(DefragOutcome::ocUnmeasured), kExitInternalError);
+}
+
+TEST(PlannerOnModel, UnreadableMemoryDoesNothing) {
+    MemoryModel m = Desktop();
+    m.readFails = true;
+    const DefragReport r = Defragmenter(m, {}).Run({1000 * MB, 700 * MB});
+    EXPECT_EQ(r.outcome, DefragOutcome::ocUnmeasured);
+    EXPECT_TRUE(m.trimmedIds.empty());
+}
+
+TEST(PlannerOnModel, AmountsHandedOverLateRaiseTheGoal) {
+    MemoryModel m = Desktop();
+    DefragOptions options = GameExcluded();
+    std::int64_t asked = 700 * MB;
+    // A late instance adds its amount once the first trim is done.
+    options.askedNow = [&] {
+        if (m.trims >= 1) asked = 1300 * MB;
+        return asked;
+    };
+    const DefragReport r = Defragmenter(m, options).Run({m.Available(), 700 * MB});
+    EXPECT_EQ(m.trimmedIds, (std::vector<std::uint32_t>{1200, 1500, 1300}));
+    EXPECT_EQ(r.goal.asked, 1300 * MB);
+    EXPECT_EQ(r.outcome, DefragOutcome::ocGoalMet);
+}
+
+TEST(PlannerOnModel, TheGoalIsTheRiseOverTheBatchBaseline) {
+    // Memory freed by others since the batch began counts: nothing to trim.
+    MemoryModel m = Desktop();
+    const DefragReport r = Defragmenter(m, {}).Run({m.Available() - 800 * MB, 700 * MB});
+    EXPECT_EQ(r.outcome, DefragOutcome::ocAlreadyFree);
+    EXPECT_TRUE(m.trimmedIds.empty());
+    EXPECT_EQ(r.Freed(), 800 * MB);
+}
+
+TEST(PlannerOnModel, ABatchOfFifteenAmountsIsWorkedOnce) {
+    MemoryModel m = Desktop();
+    BatchState state{};
+    const MemoryReading reading = m.Read();
+    const BatchTiming timing;
+    int workers = 0;
+    for (std::uint32_t i = 0; i < 15; ++i) {
+        // Only the first finds the worker's lock free.
+        const BatchRole role = EnterBatch(state, i == 0, 10 + i, reading, (i < 14 ? 1024 : 400) * MB, 2000 + i, 0, timing);
+        workers += role == BatchRole::brWorker;
+        if (i > 0) {
+            EXPECT_EQ(role, BatchRole::brHandedOver);
+        }
+    }
+    EXPECT_EQ(workers, 1);
+    ASSERT_TRUE(CloseGathering(state, 10 + 14 + timing.quietMs, timing));
+    const std::int64_t asked = BatchAsked(state, reading.total);
+    EXPECT_EQ(asked, std::min<std::int64_t>((14 * 1024 + 400) * MB, reading.total));
+
+    const DefragReport r = Defragmenter(m, GameExcluded()).Run({state.baselineAvailable, asked});
+    std::vector<std::uint32_t> sorted = m.trimmedIds;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << "a process was trimmed twice";
+    EXPECT_EQ(m.trimmedIds, (std::vector<std::uint32_t>{1200, 1500, 1300, 1400}));
+    EXPECT_EQ(r.outcome, DefragOutcome::ocPartial);
+}
+
+TEST(PlannerSelection, ForegroundImageSharesItsProtection) {
+    std::vector<ProcessInfo> list = {
+        {1000, L"Browser.exe", 100 * MB, true, 1, 1},
+        {1001, L"browser.EXE", 300 * MB, true, 1, 1},
+        {1002, L"other.exe", 50 * MB, true, 1, 1},
+        {1003, L"sihost.exe", 60 * MB, true, 1, 1},
+        {1004, L"StartMenuExperienceHost.exe", 60 * MB, true, 1, 1},
+        {1005, L"TextInputHost.exe", 60 * MB, true, 1, 1},
+        {1006, L"empty.exe", 0, true, 1, 1},
+    };
+    const TrimSelection s = SelectForTrimming(list, 1, {true, 1000, 1}, {}, {});
+    ASSERT_EQ(s.order.size(), 1u);
+    EXPECT_EQ(s.order[0].id, 1002u);
+    EXPECT_EQ(s.counts.protectedCount, 5);
 }
 
 }  // namespace

@@ -144,39 +144,6 @@ TEST_F(ServiceE2e, StopIsCarriedOutPromptlyAndTheProcessEnds) {
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(latency).count()));
 }
 
-// The real companion, started by the real service with the parameters of a
-// batch. Each instance ends "done" (no entry) or "not available" (one entry
-// saying so): under Wine only its last resort really frees anything, and the
-// target is seldom met.
-TEST_F(ServiceE2e, RealCompanionFinishesEveryLaunchOfABatch) {
-    TraceLog log(L"NIMBORA_SERVICES_LOG_WIN");
-    if (!log.Available()) GTEST_SKIP() << "services log not captured";
-    ASSERT_TRUE(CopyFileW(BuildOutput(L"NimboraDefrag.exe").c_str(), (folder_ + L"NimboraDefrag.exe").c_str(), FALSE));
-    settings_.SetDword(L"MemoryFree", 5);  // 5 percent of this machine's memory: one batch of a few launches
-    MEMORYSTATUSEX m{};
-    m.dwLength = sizeof m;
-    GlobalMemoryStatusEx(&m);
-    const long long freeMegabytes = std::llrint(static_cast<double>(0.05L * m.ullTotalPhys / 1048576.0L));
-    const std::size_t launches = static_cast<std::size_t>((freeMegabytes + 1023) / 1024);
-
-    StartRunning();
-    auto companionEntries = [&] {
-        std::vector<std::wstring> found;
-        for (const std::wstring& e : log.Entries())
-            if (e.find(L"MB (instance") != std::wstring::npos || e.find(L"NimboraDefrag") != std::wstring::npos ||
-                e.find(L"argument") != std::wstring::npos)
-                found.push_back(e);
-        return found;
-    };
-    WaitUntil([&] { return companionEntries().size() >= launches; }, 30s, 200ms);
-    const auto entries = companionEntries();
-    EXPECT_LE(entries.size(), launches);
-    for (const std::wstring& e : entries) {
-        std::printf("companion: %ls\n", e.substr(0, 160).c_str());
-        EXPECT_NE(e.find(L"the memory asked for is not available"), std::wstring::npos) << "unexpected failure";
-    }
-}
-
 // Any run of the executable normalises the pair, installing and removing included.
 TEST_F(NimboraFixture, StartUpNormalisesTheEnableSwitches) {
     auto lastWrite = [] {
