@@ -43,7 +43,7 @@ echo "== figures"
 for build in win32 win64; do
   echo "-- $build"
   grep -hE '^(control storm|first batch|stop carried out|companion:)' build/$build/tests/e2e/*.out 2>/dev/null || true
-  grep -hE '^(tick_bench|footprint_bench):' build/$build/tests/bench/*.txt 2>/dev/null || true
+  grep -hE '^(tick_bench|footprint_bench|companion):' build/$build/tests/bench/*.txt 2>/dev/null || true
 done
 footprint() {  # build, label of the figure
   grep -hE "^footprint_bench: nimbora $2" "build/$1/tests/bench/footprint_bench.txt" 2>/dev/null |
