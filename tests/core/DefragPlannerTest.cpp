@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -170,8 +172,25 @@ TEST_P(PlannerOnModel, TrimsWhatTheCaseExpects) {
     EXPECT_EQ(r.newMarks.size(), c.trimmed.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, PlannerOnModel, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case>& param) { return "case" + std::to_string(param.index); });
+// Shown by its description, not its bytes, in failures and test lists.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+// A test name from the description: letters and digits, words joined.
+std::string CaseName(const ::testing::TestParamInfo<Case>& param) {
+    std::string name;
+    bool capital = true;
+    for (const char* p = param.param.name; *p != '\0'; ++p) {
+        if (std::isalnum(static_cast<unsigned char>(*p)) == 0) {
+            capital = true;
+            continue;
+        }
+        name += capital ? static_cast<char>(std::toupper(static_cast<unsigned char>(*p))) : *p;
+        capital = false;
+    }
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PlannerOnModel, ::testing::ValuesIn(kCases), CaseName);
 
 TEST(PlannerOnModel, ExitCodesFollowTheOutcome) {
     EXPECT_EQ(ExitCodeFor(DefragOutcome::ocAlreadyFree), kExitDone);
