@@ -16,6 +16,7 @@
 #include "settings/CustomRegistry.h"
 #include "settings/SettingsKeys.h"
 #include "svchost/ServiceApplication.h"
+#include "svchost/StandardStream.h"
 
 namespace nimbora {
 namespace {
@@ -29,20 +30,8 @@ void NormaliseSettings() {
 }
 
 void WriteStandardError(const std::wstring& text) noexcept {
-    try {
-        const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-        if (err == nullptr || err == INVALID_HANDLE_VALUE) return;
-        const std::wstring line = text + L"\r\n";
-        const int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0,
-                                             nullptr, nullptr);
-        if (size <= 0) return;
-        std::string bytes(static_cast<std::size_t>(size), '\0');
-        WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), bytes.data(), size, nullptr,
-                            nullptr);
-        DWORD written = 0;
-        WriteFile(err, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    } catch (...) {
-    }
+    WriteStandardStream(STD_ERROR_HANDLE, text);
+    WriteStandardStream(STD_ERROR_HANDLE, L"\r\n");
 }
 
 int RunProgram() {
