@@ -7,43 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/core/TickRecorder.h"
+
 namespace nimbora {
 namespace {
 
-// Records every call the tick makes, in order, and answers from a script.
-class Recorder : public TickSettings, public TickMachine, public ProgramLauncher {
-public:
-    std::vector<std::wstring> calls;
-    std::map<std::wstring, std::int32_t> stored;  // settings present in the "registry"
-    std::int64_t total = 8589934592;
-    std::int64_t available = 0;
-    double load = 0;
-    std::uint64_t ticks = 10 * 60 * 1000;
-    std::uint8_t acLine = 1;
-    std::vector<std::wstring> launches;
-
-    std::int32_t ReadInteger(const wchar_t* name, std::int32_t def) override {
-        calls.push_back(std::wstring(L"read ") + name + L"=" + std::to_wstring(def));
-        auto it = stored.find(name);
-        return it == stored.end() ? def : it->second;
-    }
-    bool ReadBool(const wchar_t* name, bool def) override {
-        calls.push_back(std::wstring(L"read ") + name + L"=" + (def ? L"true" : L"false"));
-        auto it = stored.find(name);
-        return it == stored.end() ? def : it->second != 0;
-    }
-    std::int64_t TotalPhysicalMemory() override { return calls.push_back(L"total"), total; }
-    std::int64_t AvailablePhysicalMemory() override { return calls.push_back(L"available"), available; }
-    double ProcessorUsage() override { return calls.push_back(L"cpu"), load; }
-    std::uint64_t TickCount() override { return calls.push_back(L"ticks"), ticks; }
-    std::uint8_t AcLineStatus() override { return calls.push_back(L"power"), acLine; }
-    std::wstring ExecutableFolder() override { return L"C:\\Program Files\\Nimbora\\"; }
-    void Open(const std::wstring& file, const std::wstring& parameters) override {
-        EXPECT_EQ(file, L"C:\\Program Files\\Nimbora\\NimboraDefrag.exe");
-        calls.push_back(L"launch " + parameters);
-        launches.push_back(parameters);
-    }
-};
+using fakes::Recorder;
 
 std::vector<std::wstring> RunOnce(Recorder& r) {
     MaintenanceTick tick(r, r, r);

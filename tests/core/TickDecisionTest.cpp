@@ -12,35 +12,12 @@
 
 #include "service/MaintenanceTick.h"
 #include "svchost/Exception.h"
+#include "tests/core/TickRecorder.h"
 
 namespace nimbora {
 namespace {
 
-struct Machine : TickSettings, TickMachine, ProgramLauncher {
-    std::map<std::wstring, std::int32_t> stored;
-    std::int64_t total = 8589934592;
-    std::int64_t available = 0;
-    double load = 0;
-    std::uint64_t ticks = 10 * 60 * 1000;
-    std::uint8_t acLine = 1;
-    std::vector<std::wstring> launches;
-
-    std::int32_t ReadInteger(const wchar_t* name, std::int32_t def) override {
-        auto it = stored.find(name);
-        return it == stored.end() ? def : it->second;
-    }
-    bool ReadBool(const wchar_t* name, bool def) override {
-        auto it = stored.find(name);
-        return it == stored.end() ? def : it->second != 0;
-    }
-    std::int64_t TotalPhysicalMemory() override { return total; }
-    std::int64_t AvailablePhysicalMemory() override { return available; }
-    double ProcessorUsage() override { return load; }
-    std::uint64_t TickCount() override { return ticks; }
-    std::uint8_t AcLineStatus() override { return acLine; }
-    std::wstring ExecutableFolder() override { return L"C:\\Nimbora\\"; }
-    void Open(const std::wstring&, const std::wstring& parameters) override { launches.push_back(parameters); }
-
+struct Machine : fakes::Recorder {
     // The administrator's dry run: every reading taken, the load included.
     TickVerdict DryRun(std::int32_t lastRunSeconds = 0) {
         const TickSettingValues settings = ReadTickSettings(*this, total);
