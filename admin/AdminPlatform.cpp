@@ -1,6 +1,7 @@
 #include "admin/AdminPlatform.h"
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <string_view>
 
@@ -8,6 +9,7 @@
 #include "defrag/DefragProgram.h"
 #include "probes/CPU.h"
 #include "probes/RAM.h"
+#include "service/MaintenanceTick.h"
 #include "settings/RegistryValue.h"
 #include "settings/SettingsKeys.h"
 #include "svchost/Messages.h"
@@ -57,6 +59,34 @@ bool WaitUntilGone(SC_HANDLE manager) {
         if (!service && GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return true;
         if (GetTickCount64() > deadline) return false;
         Sleep(100);
+    }
+}
+
+// Waits, until the deadline, for the programs running from `folder` (the
+// service's process and any companion still working) to end.
+// N.B. the Service Control Manager reports stopped, and lets go of a deleted
+// entry, before the service's process has ended, and companions the service
+// started work on for a few seconds. The installer removes the files right
+// after this step: a program still running from the folder would keep its
+// file, and the folder, until a restart.
+void WaitForProgramsOf(const std::wstring& folder, ULONGLONG deadline) {
+    const UniqueHandleObject snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        if (lstrcmpiW(entry.szExeFile, kServiceProgram) != 0 && lstrcmpiW(entry.szExeFile, kDefragmenterFileName) != 0)
+            continue;
+        const UniqueHandleObject process(
+            OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+        if (!process) continue;
+        wchar_t image[MAX_PATH * 4];
+        DWORD size = MAX_PATH * 4;
+        if (!QueryFullProcessImageNameW(process.get(), 0, image, &size)) continue;
+        if (lstrcmpiW(FolderOf(std::wstring(image, size)).c_str(), folder.c_str()) != 0) continue;
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline) return;
+        WaitForSingleObject(process.get(), static_cast<DWORD>(deadline - now));
     }
 }
 
@@ -262,6 +292,7 @@ std::uint32_t AdminPlatform::UnregisterService(std::wstring& detail) {
         detail = L"the removed service's entry stayed";
         return ERROR_SERVICE_MARKED_FOR_DELETE;
     }
+    WaitForProgramsOf(FolderOf(ExecutablePath()), GetTickCount64() + kControlTimeoutMs);
     return ERROR_SUCCESS;
 }
 
