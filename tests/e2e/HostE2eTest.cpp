@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <random>
 
 #include "tests/e2e/E2eSupport.h"
@@ -16,10 +17,12 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr wchar_t kName[] = L"NimboraHostTest";
+constexpr wchar_t kReportKey[] = L"Software\\Korvex\\NimboraHostTest";
 
 class HostE2e : public ::testing::Test {
 protected:
     void SetUp() override {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kReportKey);
         folder_ = StageFolder(L"C:\\NimboraHostTest", {BuildOutput(L"TestService.exe")});
         service_.Delete();
         service_.Create(folder_ + L"TestService.exe");
@@ -35,18 +38,30 @@ protected:
         process_.reset(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_TERMINATE, FALSE, pid_));
         ASSERT_TRUE(process_);
     }
-    // The service counts its own handles on request (user code 201) and
-    // leaves the figure in the registry.
-    DWORD ServiceHandleCount() {
-        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\Korvex\\NimboraHostTest", L"Handles");
-        service_.Control(201);
-        DWORD value = 0, size = sizeof value;
-        WaitUntil([&] {
-            return RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Korvex\\NimboraHostTest", L"Handles", RRF_RT_REG_DWORD,
-                                nullptr, &value, &size) == ERROR_SUCCESS;
-        }, 5s);
-        return value;
+    // Sends user control `code` (again while the manager refuses it for a
+    // pending state) and waits for the service to write `value` under its
+    // report key: the answer to every request sent before it. Nothing when
+    // the service does not answer.
+    std::optional<DWORD> Ask(DWORD code, const wchar_t* value) {
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kReportKey, value);
+        if (!WaitUntil([&] { return service_.Control(code); }, 10s)) return std::nullopt;
+        return Reported(value);
     }
+    // What the service wrote under `value`, once written (10 s at most).
+    static std::optional<DWORD> Reported(const wchar_t* value) {
+        DWORD data = 0;
+        const bool written = WaitUntil([&] {
+            DWORD size = sizeof data;
+            return RegGetValueW(HKEY_LOCAL_MACHINE, kReportKey, value, RRF_RT_REG_DWORD, nullptr, &data, &size) ==
+                   ERROR_SUCCESS;
+        }, 10s);
+        if (!written) return std::nullopt;
+        return data;
+    }
+    // The service counts its own handles on request (user code 201).
+    std::optional<DWORD> ServiceHandleCount() { return Ask(201, L"Handles"); }
+    // The application's window answers a message (user code 202).
+    bool MainThreadAnswers() { return Ask(202, L"MainThread") == std::optional<DWORD>(1); }
     bool ProcessEnds(std::chrono::milliseconds timeout) {
         return WaitForSingleObject(process_.get(), static_cast<DWORD>(timeout.count())) == WAIT_OBJECT_0;
     }
@@ -72,7 +87,7 @@ TEST_F(HostE2e, LifecycleOfPauseContinueInterrogateUserCodeAndStop) {
     ASSERT_TRUE(service_.Control(SERVICE_CONTROL_INTERROGATE, &status));
     EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_PAUSED));
     ASSERT_TRUE(service_.Control(150, &status));
-    Sleep(300);
+    ASSERT_TRUE(ServiceHandleCount()) << "no answer after the request";
     EXPECT_EQ(service_.State(), static_cast<DWORD>(SERVICE_PAUSED));
 
     ASSERT_TRUE(service_.Control(SERVICE_CONTROL_CONTINUE, &status));
@@ -98,8 +113,8 @@ TEST_F(HostE2e, StopWhilePausedWakesTheThreadAndStops) {
 TEST_F(HostE2e, RefusedStopKeepsTheServiceRunning) {
     StartRunning({L"refuse-stop"});
     ASSERT_TRUE(service_.Control(SERVICE_CONTROL_STOP));
-    Sleep(500);
-    EXPECT_EQ(service_.State(), static_cast<DWORD>(SERVICE_RUNNING));
+    ASSERT_TRUE(Reported(L"StopRefused")) << "the stop did not reach the service";
+    EXPECT_TRUE(service_.WaitForState(SERVICE_RUNNING, 10s)) << service_.State();
     EXPECT_EQ(WaitForSingleObject(process_.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     // N.B. the manager ends a process whose second stop arrives while it
     // runs, so the test ends this one itself.
@@ -110,7 +125,7 @@ TEST_F(HostE2e, RefusedStopKeepsTheServiceRunning) {
 TEST_F(HostE2e, EndSessionDoesNotEndTheProcess) {
     StartRunning();
     ASSERT_TRUE(service_.Control(200));  // the service sends WM_ENDSESSION to its hidden window
-    Sleep(1000);
+    EXPECT_TRUE(MainThreadAnswers()) << "the application's loop ended";
     EXPECT_EQ(WaitForSingleObject(process_.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     SERVICE_STATUS status{};
     ASSERT_TRUE(service_.Control(SERVICE_CONTROL_INTERROGATE, &status));
@@ -119,7 +134,7 @@ TEST_F(HostE2e, EndSessionDoesNotEndTheProcess) {
 
 TEST_F(HostE2e, TimerHandlerErrorsAreLoggedAndLaterTicksStillRun) {
     TraceLog log(L"NIMBORA_SERVICES_LOG_WIN");
-    if (!log.Available()) GTEST_SKIP() << "services log not captured";
+    ASSERT_TRUE(log.Available()) << "the services' stderr is not captured: start Wine with tools/wine-env.sh";
     StartRunning({L"raise-timer"});
     const bool logged = WaitUntil(
         [&] {
@@ -138,7 +153,9 @@ TEST_F(HostE2e, TimerHandlerErrorsAreLoggedAndLaterTicksStillRun) {
 // handle count flat, and the stop carried out promptly.
 TEST_F(HostE2e, ControlStorm) {
     StartRunning();
-    const DWORD handlesBefore = ServiceHandleCount();
+    const std::optional<DWORD> counted = ServiceHandleCount();
+    ASSERT_TRUE(counted) << "user controls are not answered";
+    const DWORD handlesBefore = *counted;
     std::mt19937 random(12345);
     const DWORD codes[] = {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE, SERVICE_CONTROL_INTERROGATE, 128, 199, 255};
     constexpr int kRequests = 2000;
@@ -160,8 +177,10 @@ TEST_F(HostE2e, ControlStorm) {
         }
     }
     const auto stormTime = std::chrono::steady_clock::now() - begin;
-    Sleep(300);  // let the queue drain
-    const DWORD handlesAfter = ServiceHandleCount();
+    // N.B. answered after every request of the storm.
+    const std::optional<DWORD> countedAfter = ServiceHandleCount();
+    ASSERT_TRUE(countedAfter) << "no answer after the storm";
+    const DWORD handlesAfter = *countedAfter;
 
     const auto stopBegin = std::chrono::steady_clock::now();
     ASSERT_TRUE(service_.Control(SERVICE_CONTROL_STOP));

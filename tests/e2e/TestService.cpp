@@ -6,7 +6,9 @@
 //   raise-timer     a 200 ms timer whose handler raises every time
 //   no-execute      no OnExecute handler: the host waits on its queue
 // User control 200 sends WM_ENDSESSION to the application's hidden window;
-// 201 writes the process's handle count to HKLM\Software\Korvex\NimboraHostTest.
+// 201 writes the process's handle count to HKLM\Software\Korvex\NimboraHostTest
+// (value Handles); 202 writes MainThread 1 there once the application's
+// window has answered a message. A refused stop writes StopRefused 1 there.
 
 #include <windows.h>
 
@@ -21,6 +23,12 @@ namespace {
 
 constexpr DWORD kEndSessionControl = 200;
 constexpr DWORD kCountHandlesControl = 201;
+constexpr DWORD kMainThreadControl = 202;
+constexpr wchar_t kReportKey[] = L"Software\\Korvex\\NimboraHostTest";
+
+void Report(const wchar_t* name, DWORD value) {
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kReportKey, name, REG_DWORD, &value, sizeof value);
+}
 
 class TTestService;
 TTestService* testService = nullptr;
@@ -50,6 +58,7 @@ public:
             if (refuseStop_) {
                 refuseStop_ = false;
                 stopped = false;
+                Report(L"StopRefused", 1);
             }
         };
         OnShutdown = [this](TService&) {
@@ -77,8 +86,13 @@ protected:
                 DWORD flags = 0;
                 if (GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags)) ++count;
             }
-            RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"Software\\Korvex\\NimboraHostTest", L"Handles", REG_DWORD, &count,
-                            sizeof count);
+            Report(L"Handles", count);
+        }
+        if (code == kMainThreadControl) {
+            DWORD_PTR result = 0;
+            if (SendMessageTimeoutW(Application().WindowApplication().Handle(), WM_NULL, 0, 0, SMTO_NORMAL, 5000,
+                                    &result) != 0)
+                Report(L"MainThread", 1);
         }
         return true;
     }
