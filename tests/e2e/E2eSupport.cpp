@@ -1,5 +1,7 @@
 #include "tests/e2e/E2eSupport.h"
 
+#include <tlhelp32.h>
+
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -38,6 +40,18 @@ std::uint64_t FileSize(const std::wstring& path) {
 constexpr wchar_t kSettingsPath[] = L"Software\\Korvex\\Nimbora";
 
 }  // namespace
+
+std::vector<std::wstring> SystemErrorTexts(DWORD code) {
+    switch (code) {
+        case ERROR_SERVICE_DOES_NOT_EXIST:
+            return {L"Service does not exist", L"The specified service does not exist as an installed service"};
+        case ERROR_FAILED_SERVICE_CONTROLLER_CONNECT:
+            return {L"Service controller connect failed",
+                    L"The service process could not connect to the service controller"};
+        case ERROR_SERVICE_EXISTS: return {L"Service exists", L"The specified service already exists"};
+        default: return {};
+    }
+}
 
 std::wstring BuildOutput(const wchar_t* fileName) { return std::wstring(NIMBORA_E2E_BIN_DIR) + L"\\" + fileName; }
 
@@ -163,6 +177,17 @@ std::vector<std::wstring> ReadLines(const std::wstring& path) {
         if (!line.empty()) lines.push_back(line);
     }
     return lines;
+}
+
+int ProcessesRunning(const wchar_t* exeName) {
+    const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return -1;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
+        count += lstrcmpiW(entry.szExeFile, exeName) == 0;
+    return count;
 }
 
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout, std::chrono::milliseconds step) {

@@ -48,6 +48,9 @@ std::wstring StageFolder(const std::wstring& folder, const std::vector<std::wstr
 std::wstring ReadTextFile(const std::wstring& path);  // "" when missing
 std::vector<std::wstring> ReadLines(const std::wstring& path);
 
+// Processes of this Wine prefix whose image is named `exeName`.
+int ProcessesRunning(const wchar_t* exeName);
+
 // Waits until `done` holds or the time runs out; true when it held.
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
                std::chrono::milliseconds step = std::chrono::milliseconds(50));
@@ -104,6 +107,10 @@ public:
     bool HasValue(const wchar_t* name) const;
     DWORD GetDword(const wchar_t* name) const;
 };
+
+// The texts a system error code may be reported with, as the product gives
+// them (no trailing period): Wine's English message, then Windows' own.
+std::vector<std::wstring> SystemErrorTexts(DWORD code);
 
 std::wstring BuildOutput(const wchar_t* fileName);  // folder of the tested build + name
 
