@@ -135,7 +135,7 @@ window_pid=$(cat "$pid_file" 2>/dev/null)
 if [[ -z "$window_pid" ]]; then
   fail "the foreground window did not start"
 elif [[ "$window_pid" == *behind* ]]; then
-  echo "SKIP foreground: the window did not come to the foreground on this display"
+  fail "the window did not come to the foreground on this display: the probe cannot be checked"
 else
   : >"$report"
   NIMBORA_DEFRAG_REPORT="$(win_path "$report")" "$run" "$exe" 100 2>/dev/null
