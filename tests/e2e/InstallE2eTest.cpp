@@ -131,7 +131,7 @@ TEST_F(InstallE2e, SuccessIsShownWithoutSilentWhileTicksDoNothing) {
     Install();
     ASSERT_TRUE(service_.Start());
     ASSERT_TRUE(service_.WaitForState(SERVICE_RUNNING, 10s));
-    EXPECT_TRUE(WaitUntil([&] { return !Launches().empty(); }, 10s)) << "a tick would not have acted";
+    EXPECT_TRUE(WaitUntil([&] { return !Launches().empty(); }, 30s)) << "a tick would not have acted";
 }
 
 // "C:\Nimbora E2E\NimboraService.exe" unquoted would start "C:\Nimbora.exe".
@@ -146,7 +146,7 @@ TEST_F(InstallE2e, QuotedPathStartsOurExecutableNotOneAtTheFirstSpace) {
     ASSERT_TRUE(service_.Start());
     EXPECT_TRUE(service_.WaitForState(SERVICE_RUNNING, 10s));
     // Our service's first tick launches its companion from its own folder.
-    EXPECT_TRUE(WaitUntil([&] { return !Launches().empty(); }, 10s)) << "our service did not run";
+    EXPECT_TRUE(WaitUntil([&] { return !Launches().empty(); }, 30s)) << "our service did not run";
     EXPECT_TRUE(CompanionsDone());
     EXPECT_EQ(GetFileAttributesW(L"C:\\launches.log"), INVALID_FILE_ATTRIBUTES) << "the planted program ran";
     DeleteFileW(planted.c_str());

@@ -78,7 +78,7 @@ protected:
     }
     // Waits for a batch of `kind`: a tick that is seen to act.
     ::testing::AssertionResult WaitForBatchOf(const std::vector<std::wstring>& kind) {
-        const std::chrono::milliseconds timeout = 5s + static_cast<long>(kind.size()) * kLaunchAllowance;
+        const std::chrono::milliseconds timeout = 20s + static_cast<long>(kind.size()) * kLaunchAllowance;
         return WaitForLaunches([&](const std::vector<std::wstring>& lines) { return Count(lines, kind.back()) > 0; },
                                timeout);
     }
