@@ -51,7 +51,7 @@ cmake --build --preset win32 --target NimboraService NimboraDefrag nimbora
 
 source tools/wine-env.sh
 if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
-  echo "== creating the Wine prefix $WINEPREFIX (once; about 1.3 GB, a minute or two)"
+  echo "== creating the Wine prefix $WINEPREFIX (once: about 1.3 GB, under a minute)"
 fi
 wine_env_start
 wine() { /usr/lib/wine/wine64 "$@"; }  # hands 32-bit programs to the 32-bit loader
