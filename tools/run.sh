@@ -112,7 +112,7 @@ wait_for_uptime_gate() {
     left=$((gate_seconds - $(uptime_seconds)))
     ((left > 0)) || break
     if [[ -t 1 ]]; then
-      printf '\r   %s left   ' "$(duration "$left")"
+      printf '\r   %-20s' "$(duration "$left") left"
     elif [[ -z "$shown" ]] || ((shown - left >= 15)); then
       echo "   $(duration "$left") left"
       shown=$left

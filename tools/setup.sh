@@ -23,8 +23,9 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$here/.." && pwd)"
 
 packages=(
-  # build: native core, fuzz targets, both MinGW toolchains, the packages
-  cmake ninja-build g++ gcc-multilib googletest libgtest-dev clang
+  # build: native core, fuzz targets (clang's libFuzzer and sanitizer runtimes
+  # are only recommended by clang), both MinGW toolchains, the packages
+  cmake ninja-build g++ gcc-multilib googletest libgtest-dev clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wixl msitools
   # running: Wine of both bitnesses, an X display, dialogs and screenshots
