@@ -22,6 +22,14 @@ std::wstring SidText(const std::vector<unsigned char>& sid) {
     return text;
 }
 
+// A descriptor from its SDDL text; empty when the text is refused.
+UniqueLocal Descriptor(const std::wstring& sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+        return UniqueLocal();
+    return UniqueLocal(descriptor);
+}
+
 }  // namespace
 
 BatchCoordinator::BatchCoordinator(SystemCalls& calls, DWORD lockTimeoutMs, const std::wstring& alias,
@@ -31,17 +39,23 @@ BatchCoordinator::BatchCoordinator(SystemCalls& calls, DWORD lockTimeoutMs, cons
     // N.B. read here, before any lock: a late instance is told by it.
     std::uint64_t processorTime = 0;
     if (!calls_.ProcessTimes(GetCurrentProcess(), created_, processorTime).ok) created_ = 0;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kBatchObjectsSddl, SDDL_REVISION_1, &descriptor,
-                                                              nullptr)) {
+    UniqueLocal descriptor = Descriptor(std::wstring(kBatchObjectsOwner) + kBatchObjectsDacl);
+    if (!descriptor) {
         problem_ = L"the security descriptor could not be built";
         return;
     }
-    const UniqueLocal held(descriptor);
-    SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+    SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor.get(), FALSE};
 
     std::wstring prefix = alias + L"\\Defrag.";
-    const CallResult space = calls_.OpenBatchNamespace(kBatchBoundary, alias, &security, namespace_);
+    CallResult space = calls_.OpenBatchNamespace(kBatchBoundary, alias, &security, namespace_);
+    if (!space.ok && space.error == ERROR_INVALID_OWNER && !ownSid_.empty()) {
+        // N.B. a token that may not name the Administrators as owner: this
+        // account owns the objects instead, which the owner check of the
+        // next instance accepts as well.
+        descriptor = Descriptor(L"O:" + SidText(ownSid_) + kBatchObjectsDacl);
+        security.lpSecurityDescriptor = descriptor.get();
+        space = calls_.OpenBatchNamespace(kBatchBoundary, alias, &security, namespace_);
+    }
     if (!space.ok && space.error == ERROR_CALL_NOT_IMPLEMENTED) {
         prefix = globalPrefix;
     } else if (!space.ok) {

@@ -36,7 +36,8 @@ inline constexpr wchar_t kBatchAlias[] = L"Nimbora";
 inline constexpr wchar_t kBatchGlobalPrefix[] = L"Global\\Nimbora.Defrag.";
 // The namespace's and the objects' descriptor: owned by the Administrators,
 // LocalSystem and the Administrators full access, nothing inherited.
-inline constexpr wchar_t kBatchObjectsSddl[] = L"O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)";
+inline constexpr wchar_t kBatchObjectsOwner[] = L"O:BA";
+inline constexpr wchar_t kBatchObjectsDacl[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
 
 enum class Coordination {
     cdReady,

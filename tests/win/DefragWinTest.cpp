@@ -167,6 +167,8 @@ public:
     std::map<DWORD, Probe> probeAnswers;  // by session; a session not here answers with foreground 1000
     // The namespace: ERROR_SUCCESS, or the error the platform gives.
     DWORD namespaceError = ERROR_SUCCESS;
+    // A token that may not name the Administrators as owner.
+    bool administratorsOwnerRefused = false;
     // Objects there before the test: their real name's owner.
     std::map<std::wstring, Sid> squatted;
     std::map<std::wstring, DWORD> createError;  // by name suffix
@@ -341,6 +343,8 @@ public:
         boundary = boundaryName;
         alias = aliasName;
         namespaceDescriptor = DescriptorBytes(security);
+        if (administratorsOwnerRefused && ReadDescriptor(namespaceDescriptor).owner == WellKnown(WinBuiltinAdministratorsSid))
+            return {false, ERROR_INVALID_OWNER};
         // N.B. the handle stays empty: nothing of the fake needs closing.
         return {namespaceError == ERROR_SUCCESS, namespaceError};
     }
@@ -813,6 +817,18 @@ TEST(DefragWinProgram, TheNamespaceAndObjectsAdmitExactlyLocalSystemAndTheAdmini
         EXPECT_EQ(view.allowed[1].first, administrators);
         for (const auto& [sid, mask] : view.allowed) EXPECT_EQ(mask, static_cast<ACCESS_MASK>(GENERIC_ALL));
     }
+    ClearTestKey();
+}
+
+TEST(DefragWinProgram, ATokenThatMayNotNameTheAdministratorsOwnsTheObjectsItself) {
+    ProgramRun p(L"owner", L"800");
+    p.calls.administratorsOwnerRefused = true;
+    p.calls.ownSid = kAdministrator;
+    EXPECT_EQ(p.Run(), kExitDone);
+    EXPECT_FALSE(p.calls.trimmed.empty());
+    const DescriptorView view = ReadDescriptor(p.calls.objectDescriptor);
+    EXPECT_EQ(view.owner, kAdministrator);
+    EXPECT_EQ(view.allowed.size(), 2u) << "the same access";
     ClearTestKey();
 }
 
