@@ -74,19 +74,43 @@ two arguments|300 300|2|1
 -5|-5|0|0
 CASES
 
+# Starts the window in the given mode; sets window_pid and window_job.
+start_window() {
+  local pid_file="$work/window.$1.pid"
+  "$run" "$window_exe" "$(win_path "$pid_file")" 60 "$1" "$2" 2>/dev/null &
+  window_job=$!
+  for _ in $(seq 1 300); do [[ -s "$pid_file" ]] && break; sleep 0.1; done
+  window_pid=$(cat "$pid_file" 2>/dev/null)
+}
+stop_window() {
+  kill "$window_job" 2>/dev/null
+  wait "$window_job" 2>/dev/null
+  "$run" taskkill /f /pid "${window_pid%% *}" >/dev/null 2>&1
+}
+
+# The foreground window, holding the most private memory of any program, for
+# the batch: found by the worker's probe and protected. (Without a foreground
+# window the desktop's foreground is not known and the whole session is left
+# alone.)
+start_window window 400
+[[ -n "$window_pid" ]] || fail "the foreground window did not start"
+[[ "$window_pid" == *behind* ]] && echo "NOTE: the window did not come to the foreground on this display"
+
 # A batch: fifteen instances of 1024 MB side by side, each timed.
 report="$work/report.txt"
 count=15
 first_launch=$(now_ms)
+instances=()
 for i in $(seq 1 $count); do
   (
     start=$(now_ms)
     NIMBORA_DEFRAG_REPORT="$(win_path "$report.$i")" WINEDEBUG=-all,+eventlog "$run" "$exe" 1024 2>"$work/batch.$i"
     echo "$? $start $(now_ms)" >"$work/time.$i"
   ) &
+  instances+=($!)
 done
 last_launch=$(now_ms)
-wait
+wait "${instances[@]}"
 
 echo "records:"
 cat "$report".* 2>/dev/null >"$report"
@@ -151,46 +175,18 @@ done < <(grep ' role=handed-over ' "$report")
 few=2000
 ((bits == 32)) && few=6000
 ((slowest_handover < few)) || fail "a hand-over ran $slowest_handover ms"
+if [[ -n "$window_pid" && "$window_pid" != *behind* ]]; then
+  [[ "$(field sessions_protected "$worker_line")" == 0 ]] || fail "the probe did not find the foreground"
+  [[ ",$(field trimmed_ids "$worker_line")," == *",$window_pid,"* ]] && fail "the foreground process was trimmed"
+  figure "$bits-bit under Wine: the foreground window's process $window_pid (400 MB, the largest candidate) found by" \
+    "the worker's probe and left alone; trimmed instead: $(field trimmed_ids "$worker_line")"
+fi
+stop_window
 figure "$bits-bit under Wine: batch of $count real companions, first launch to last exit $((last_exit - first_launch)) ms" \
   "(launches spread over $((last_launch - first_launch)) ms); 1 worker (exit $worker_exit, $trims trims of which $fruitless fruitless," \
   "$(field ms "$worker_line") ms of work, $asked MB asked), $handovers handed over, $observed_late launched after the worker" \
   "ended; slowest hand-over $slowest_handover ms from its start to its exit; $entries event entries." \
   "Under Wine the trims free nothing: the memory freed only Windows can show."
-
-# Starts the window in the given mode; sets window_pid and window_job.
-start_window() {
-  local pid_file="$work/window.$1.pid"
-  "$run" "$window_exe" "$(win_path "$pid_file")" 60 "$1" "$2" 2>/dev/null &
-  window_job=$!
-  for _ in $(seq 1 300); do [[ -s "$pid_file" ]] && break; sleep 0.1; done
-  window_pid=$(cat "$pid_file" 2>/dev/null)
-}
-stop_window() {
-  kill "$window_job" 2>/dev/null
-  wait "$window_job" 2>/dev/null
-  "$run" taskkill /f /pid "${window_pid%% *}" >/dev/null 2>&1
-}
-
-# The foreground window, holding the most private memory of any program:
-# found by the probe and protected.
-"$run" reg delete "$key" /v DefragTrimmed /f >/dev/null 2>&1
-start_window window 400
-if [[ -z "$window_pid" ]]; then
-  fail "the foreground window did not start"
-elif [[ "$window_pid" == *behind* ]]; then
-  echo "SKIP foreground: the window did not come to the foreground on this display"
-else
-  : >"$report"
-  NIMBORA_DEFRAG_REPORT="$(win_path "$report")" "$run" "$exe" 100 2>/dev/null
-  line=$(cat "$report")
-  echo "$line"
-  [[ "$(field sessions_protected "$line")" == 0 ]] || fail "the probe did not find the foreground"
-  [[ ",$(field trimmed_ids "$line")," == *",$window_pid,"* ]] && fail "the foreground process was trimmed"
-  (($(field trimmed "$line") >= 1)) || fail "nothing was trimmed: the protection was not put to the test"
-  figure "$bits-bit under Wine: the foreground window's process $window_pid (400 MB) found by the probe and left" \
-    "alone; trimmed instead: $(field trimmed_ids "$line")"
-fi
-stop_window
 
 # A full-screen window: the batch trims nothing and says so once.
 "$run" reg delete "$key" /v DefragTrimmed /f >/dev/null 2>&1
