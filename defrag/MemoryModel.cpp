@@ -245,4 +245,31 @@ ActionStatus MemoryModel::Run(MemoryCommand command) {
     return ActionStatus::asFailed;
 }
 
+MemoryModel DesktopModel(std::int64_t totalMb, std::int64_t availableMb, int idle) {
+    constexpr std::int64_t MB = 1024 * 1024;
+    MemoryModel m;
+    m.free = availableMb / 4 * MB;
+    m.standby = (availableMb - availableMb / 4 - 64) * MB;
+    m.standbyLowPriority = 64 * MB;
+    m.modified = 128 * MB;
+    m.processes = {
+        {4, L"System", 0, 64 * MB, 0, false, false, 1},
+        {600, L"explorer.exe", 1, 250 * MB, 20 * MB, false, false, 1},
+        {700, L"dwm.exe", 1, 180 * MB, 20 * MB, false, false, 1},
+        {1000, L"browser.exe", 1, 1200 * MB, 600 * MB, false, false, 5, 600},
+        {1100, L"compiler.exe", 1, 900 * MB, 300 * MB, true, false, 1},
+        {1200, L"database.exe", 0, 500 * MB, 300 * MB, false, false, 1},
+    };
+    for (int i = 0; i < idle; ++i) {
+        const std::int64_t size = (600 - 40 * (i % 12)) * MB;
+        ModelProcess p{static_cast<std::uint32_t>(2000 + i), L"app" + std::to_wstring(i) + L".exe", 1, size * 2 / 3,
+                       size / 3, false, false, 1};
+        p.touchPerSecond = 64 * 1024;
+        m.processes.push_back(p);
+    }
+    m.other = totalMb * MB - m.Total();
+    m.SetForeground(1, 1000);
+    return m;
+}
+
 }  // namespace nimbora

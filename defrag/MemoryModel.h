@@ -134,4 +134,11 @@ private:
     bool writing_ = false;
 };
 
+// A desktop of `totalMb` with `availableMb` available: the user's session 1
+// holds a foreground browser (process 1000), a busy compiler, the shell and
+// `idle` idle background programs (ids from 2000) whose working sets are one
+// third dirty, each touching 64 KB of its trimmed pages a second again; a
+// database service (1200) runs in session 0.
+MemoryModel DesktopModel(std::int64_t totalMb, std::int64_t availableMb, int idle);
+
 }  // namespace nimbora

@@ -283,46 +283,15 @@ TEST(PlannerAim, TheAimIsTheTriggerLevelWithAMarginCappedByTheAsk) {
     EXPECT_EQ(none.needed, 0);
 }
 
-// A desktop of `totalMb` with the service's default settings: maintenance is
-// due at 30 % available, a batch asks 60 % of the memory. The user's session
-// holds a foreground browser, a busy program and `idle` idle background
-// programs with a third of their pages dirty, touching a little of what is
-// trimmed from them again; services in session 0; the writer at its
-// documented pace.
-MemoryModel DefaultsDesktop(std::int64_t totalMb, int idle) {
-    MemoryModel m;
-    const std::int64_t trigger = totalMb * 30 / 100;
-    m.free = 64 * MB;
-    m.standby = (trigger - 64 - 100) * MB;  // just below the trigger level
-    m.standbyLowPriority = 100 * MB;
-    m.modified = 150 * MB;
-    m.processes = {
-        {4, L"System", 0, 150 * MB, 0, false, false, 1},
-        {600, L"explorer.exe", 1, 200 * MB, 60 * MB, false, false, 1},
-        {700, L"dwm.exe", 1, 150 * MB, 50 * MB, false, false, 1},
-        {1000, L"browser.exe", 1, 1400 * MB, 600 * MB, false, false, 5, 600},
-        {1100, L"build.exe", 1, 700 * MB, 300 * MB, true, false, 1},
-        {1200, L"database.exe", 0, 600 * MB, 400 * MB, false, false, 1},
-    };
-    for (int i = 0; i < idle; ++i) {
-        const std::int64_t size = (500 - 30 * (i % 10)) * MB;
-        ModelProcess p{static_cast<std::uint32_t>(2000 + i), L"app" + std::to_wstring(i) + L".exe", 1, size * 2 / 3,
-                       size / 3, false, false, 1};
-        p.touchPerSecond = 256 * 1024;
-        m.processes.push_back(p);
-    }
-    m.other = totalMb * MB - m.Total();
-    m.SetForeground(1, 1000);
-    return m;
-}
-
 TEST(PlannerAim, DefaultSettingsEndMetWithinAHandfulOfTrimsWhereAskingTheWholeBatchTrimsEverything) {
+    // Maintenance is due at 30 % available (the trigger level), a batch asks
+    // 60 % of the memory: the service's default settings.
     for (const auto& [totalMb, idle] : {std::pair<std::int64_t, int>{8192, 12}, {24576, 30}}) {
         SCOPED_TRACE(totalMb);
         const std::int64_t asked = totalMb * 60 / 100 * MB;
         const std::int64_t trigger = totalMb * 30 / 100 * MB;
 
-        MemoryModel aimed = DefaultsDesktop(totalMb, idle);
+        MemoryModel aimed = DesktopModel(totalMb, totalMb * 30 / 100, idle);
         DefragOptions options;
         options.nowUtc = kNow;
         const DefragReport r = Defragmenter(aimed, options).Run({asked, trigger, 0});
@@ -333,7 +302,7 @@ TEST(PlannerAim, DefaultSettingsEndMetWithinAHandfulOfTrimsWhereAskingTheWholeBa
 
         // The same batch aimed at the whole ask, as a goal over the reading at
         // the start: out of reach, every idle process is trimmed.
-        MemoryModel whole = DefaultsDesktop(totalMb, idle);
+        MemoryModel whole = DesktopModel(totalMb, totalMb * 30 / 100, idle);
         options.fruitlessLimit = INT_MAX;
         const DefragReport w = Defragmenter(whole, options).Run({asked, -1, 0});
         EXPECT_EQ(w.outcome, DefragOutcome::ocPartial);
