@@ -7,9 +7,6 @@
 
 namespace nimbora {
 
-// A toolhelp snapshot fails as a file does, with INVALID_HANDLE_VALUE.
-using UniqueSnapshot = UniqueFile;
-
 inline void UnmapView(void* base) noexcept { UnmapViewOfFile(base); }
 inline void ReleaseOwnedMutex(HANDLE mutex) noexcept { ReleaseMutex(mutex); }
 inline void FreeArgumentList(LPWSTR* list) noexcept { LocalFree(list); }
