@@ -633,6 +633,29 @@ TEST(DefragWinDesktops, WhereNoSessionIsListedTheConsoleSessionIsProbed) {
     EXPECT_EQ(calls.probes, (std::vector<std::pair<DWORD, bool>>{{1, true}}));
 }
 
+// The real probe: this build's NimboraDefrag.exe started with a pipe as its
+// standard output; and a program that is no probe (it exits 2 at once for
+// arguments it does not take), whose session stays not known.
+TEST(DefragWinProbe, TheRealProbeAnswersOnItsPipeAndAnythingElseIsNotKnown) {
+    const std::wstring self = OwnExecutablePath();
+    const std::wstring folder = self.substr(0, self.find_last_of(L'\\') + 1);
+    DWORD session = 0;
+    ASSERT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &session));
+
+    Win32SystemCalls probe(folder + L"NimboraDefrag.exe");
+    DWORD exitCode = 99;
+    std::string output;
+    ASSERT_TRUE(probe.RunDesktopProbe(session, true, 30000, exitCode, output).ok);
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_TRUE(ParseProbeReport(output).has_value()) << output;
+
+    Win32SystemCalls stranger(folder + L"ForegroundWindow.exe");
+    ASSERT_TRUE(stranger.RunDesktopProbe(session, true, 30000, exitCode, output).ok);
+    EXPECT_EQ(exitCode, 2u);
+    EXPECT_TRUE(output.empty());
+    EXPECT_FALSE(DesktopFromProbe(session, exitCode, output).known);
+}
+
 TEST(DefragWinProbe, TheForegroundItsFrameHostsAppAndFullScreen) {
     const HWND frame = reinterpret_cast<HWND>(0x10), host = reinterpret_cast<HWND>(0x11),
                app = reinterpret_cast<HWND>(0x12), game = reinterpret_cast<HWND>(0x20),
