@@ -77,4 +77,18 @@ void FinishBatch(BatchState& state, std::uint64_t nowUtc) {
     state.finishedUtc = nowUtc;
 }
 
+RefusalKind WhyRefused(const BatchState& state, const MemoryReading& reading, const BatchTiming& timing) {
+    if (!RecordSane(state, state.total)) return RefusalKind::rkNotSane;
+    if (static_cast<BatchPhase>(state.phase) == BatchPhase::bpDone) return RefusalKind::rkFinishing;
+    if (reading.total > 0 && state.total != reading.total) return RefusalKind::rkMemoryChanged;
+    if (state.joined >= timing.maxInstances) return RefusalKind::rkOverCap;
+    return RefusalKind::rkNotSane;
+}
+
+bool RefusalEntryDue(std::uint64_t lastUtc, std::uint64_t nowUtc, std::int64_t periodMinutes) {
+    constexpr std::uint64_t kMinute = 60ull * 10000000;
+    const std::uint64_t minutes = static_cast<std::uint64_t>(std::clamp<std::int64_t>(periodMinutes, 1, 1 << 20));
+    return lastUtc == 0 || lastUtc > nowUtc || nowUtc - lastUtc >= minutes * kMinute;
+}
+
 }  // namespace nimbora

@@ -92,4 +92,20 @@ std::int64_t BatchAsked(const BatchState& state, std::int64_t totalPhysical);
 // lock, at `nowUtc` (FILETIME): instances created later begin a new batch.
 void FinishBatch(BatchState& state, std::uint64_t nowUtc);
 
+// Why a running worker's batch took no amount (EnterBatch gave brRefused),
+// as this instance reads the record with `reading`.
+enum class RefusalKind {
+    rkNotSane,        // the record is not one a batch writes: refused loudly
+    rkFinishing,      // the worker has finished and is writing its results
+    rkMemoryChanged,  // the physical memory changed since the worker measured it (memory added while running)
+    rkOverCap,        // the batch holds timing.maxInstances instances already
+};
+RefusalKind WhyRefused(const BatchState& state, const MemoryReading& reading, const BatchTiming& timing);
+
+// True when a refusal entry may be written at `nowUtc`, the last one having
+// been written at `lastUtc` (FILETIME, 0 for none): not within the last
+// `periodMinutes`, at least one minute. A last time after `nowUtc` (the clock
+// was set back) does not count.
+bool RefusalEntryDue(std::uint64_t lastUtc, std::uint64_t nowUtc, std::int64_t periodMinutes);
+
 }  // namespace nimbora

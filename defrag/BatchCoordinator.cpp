@@ -22,24 +22,51 @@ std::wstring SidText(const std::vector<unsigned char>& sid) {
     return text;
 }
 
+// A descriptor from its SDDL text; empty when the text is refused.
+UniqueLocal Descriptor(const std::wstring& sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+        return UniqueLocal();
+    return UniqueLocal(descriptor);
+}
+
 }  // namespace
 
-BatchCoordinator::BatchCoordinator(SystemCalls& calls, const std::wstring& prefix) : calls_(calls) {
+BatchCoordinator::BatchCoordinator(SystemCalls& calls, DWORD lockTimeoutMs, const std::wstring& alias,
+                                   const std::wstring& globalPrefix)
+    : calls_(calls), lockTimeoutMs_(lockTimeoutMs) {
     if (!calls_.OwnUserSid(ownSid_).ok) ownSid_.clear();
-    // N.B. the owner is named rather than left to the token's default, which
-    // is not this account everywhere (Wine gives the primary group), so that
-    // the owner check of the next instance accepts it.
-    const std::wstring sddl = (ownSid_.empty() ? L"" : L"O:" + SidText(ownSid_)) + kBatchObjectsSddl;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+    // N.B. read here, before any lock: a late instance is told by it.
+    std::uint64_t processorTime = 0;
+    if (!calls_.ProcessTimes(GetCurrentProcess(), created_, processorTime).ok) created_ = 0;
+    UniqueLocal descriptor = Descriptor(std::wstring(kBatchObjectsOwner) + kBatchObjectsDacl);
+    if (!descriptor) {
         problem_ = L"the security descriptor could not be built";
         return;
     }
-    const UniqueLocal held(descriptor);
-    SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+    SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), descriptor.get(), FALSE};
 
-    if (!Open(prefix + L"Lock", false, &security, recordLock_) || !Open(prefix + L"Worker", false, &security, workerLock_) ||
-        !Open(prefix + L"Batch", true, &security, section_))
+    std::wstring prefix = alias + L"\\Defrag.";
+    CallResult space = calls_.OpenBatchNamespace(kBatchBoundary, alias, &security, namespace_);
+    if (!space.ok && space.error == ERROR_INVALID_OWNER && !ownSid_.empty()) {
+        // N.B. a token that may not name the Administrators as owner: this
+        // account owns the objects instead, which the owner check of the
+        // next instance accepts as well.
+        descriptor = Descriptor(L"O:" + SidText(ownSid_) + kBatchObjectsDacl);
+        security.lpSecurityDescriptor = descriptor.get();
+        space = calls_.OpenBatchNamespace(kBatchBoundary, alias, &security, namespace_);
+    }
+    if (!space.ok && space.error == ERROR_CALL_NOT_IMPLEMENTED) {
+        prefix = globalPrefix;
+    } else if (!space.ok) {
+        state_ = space.error == ERROR_ACCESS_DENIED ? Coordination::cdRefused : Coordination::cdUnavailable;
+        problem_ = L"the private namespace " + alias + L" could not be entered (error " +
+                   std::to_wstring(space.error) + L")";
+        return;
+    }
+
+    if (!Open(prefix + L"Lock", false, &security, recordLock_) ||
+        !Open(prefix + L"Worker", false, &security, workerLock_) || !Open(prefix + L"Batch", true, &security, section_))
         return;
     const CallResult mapped = calls_.MapSection(section_.get(), sizeof(BatchState), view_);
     if (!mapped.ok) {
@@ -73,40 +100,37 @@ bool BatchCoordinator::Open(const std::wstring& name, bool section, SECURITY_ATT
     return false;
 }
 
-bool BatchCoordinator::Lock(DWORD timeoutMs, MutexOwnership& held, bool& abandoned) {
-    const DWORD wait = calls_.Wait(recordLock_.get(), timeoutMs);
+bool BatchCoordinator::Lock(MutexOwnership& held) {
+    const DWORD wait = calls_.Wait(recordLock_.get(), lockTimeoutMs_);
+    // N.B. an abandoned lock is ours now: its holder died. A record it left
+    // half written is refused by the sanity check of a hand-over, or
+    // overwritten by a new worker.
     if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return false;
-    abandoned = wait == WAIT_ABANDONED;
     held.reset(recordLock_.get());
     return true;
 }
 
-std::optional<BatchCoordinator::Entered> BatchCoordinator::Enter(MemoryActions& actions, std::int64_t ownBytes,
-                                                                 const BatchTiming& timing, DWORD timeoutMs) {
+std::optional<BatchCoordinator::Entered> BatchCoordinator::Enter(const MemoryReading& reading, std::int64_t ownBytes,
+                                                                 const BatchTiming& timing) {
     if (state_ != Coordination::cdReady) return std::nullopt;
+    const DWORD processId = calls_.CurrentProcessId();
     MutexOwnership held;
-    bool abandoned = false;
-    if (!Lock(timeoutMs, held, abandoned)) return std::nullopt;
+    if (!Lock(held)) return std::nullopt;
 
     // N.B. an abandoned worker's lock is ours now: its worker died.
     const DWORD wait = calls_.Wait(workerLock_.get(), 0);
     const bool workerFree = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
     if (workerFree) worker_.reset(workerLock_.get());
     BatchState& record = Record();
-    // N.B. a record lock abandoned mid-write leaves a record that the sanity
-    // check of a hand-over refuses, or that a new worker overwrites.
-    const MemoryReading reading = actions.Read();
     Entered entered;
     if (workerFree && reading.total <= 0) {
         worker_.reset();
         entered.readingFailed = true;
         return entered;
     }
-    std::uint64_t created = 0, processorTime = 0;
-    if (!calls_.ProcessTimes(GetCurrentProcess(), created, processorTime).ok) created = 0;
-    entered.role = EnterBatch(record, workerFree, actions.Milliseconds(), reading, ownBytes, calls_.CurrentProcessId(),
-                              created, timing);
+    entered.role = EnterBatch(record, workerFree, calls_.TickCount(), reading, ownBytes, processId, created_, timing);
     if (entered.role != BatchRole::brWorker) worker_.reset();
+    if (entered.role == BatchRole::brRefused) entered.refusal = WhyRefused(record, reading, timing);
     entered.batchId = record.id;
     entered.joined = record.joined;
     entered.baselineAvailable = record.baselineAvailable;
@@ -117,15 +141,13 @@ std::optional<BatchCoordinator::Entered> BatchCoordinator::Enter(MemoryActions& 
 
 bool BatchCoordinator::GatheringOver(const BatchTiming& timing) {
     MutexOwnership held;
-    bool abandoned = false;
-    if (!Lock(INFINITE - 1, held, abandoned)) return true;
+    if (!Lock(held)) return true;
     return CloseGathering(Record(), calls_.TickCount(), timing);
 }
 
 std::int64_t BatchCoordinator::Asked(std::int64_t total, std::uint32_t* joined) {
     MutexOwnership held;
-    bool abandoned = false;
-    if (!Lock(INFINITE - 1, held, abandoned)) return -1;
+    if (!Lock(held)) return -1;
     if (joined != nullptr) *joined = Record().joined;
     return BatchAsked(Record(), total);
 }
@@ -133,10 +155,7 @@ std::int64_t BatchCoordinator::Asked(std::int64_t total, std::uint32_t* joined) 
 void BatchCoordinator::Finish() {
     if (!worker_) return;
     MutexOwnership held;
-    bool abandoned = false;
-    const bool locked = Lock(INFINITE - 1, held, abandoned);
-    if (locked) FinishBatch(Record(), calls_.SystemTimeUtc());
-    worker_.reset();
+    if (Lock(held)) FinishBatch(Record(), calls_.SystemTimeUtc());
 }
 
 }  // namespace nimbora

@@ -30,6 +30,8 @@ const wchar_t* BatchOutcomeName(BatchOutcome outcome) {
         case BatchOutcome::boMet: return L"met";
         case BatchOutcome::boPartial: return L"partial";
         case BatchOutcome::boFailed: return L"failed";
+        case BatchOutcome::boNothing: return L"nothing";
+        case BatchOutcome::boSkipped: return L"skipped";
     }
     return L"failed";
 }
@@ -61,11 +63,17 @@ std::optional<std::uint64_t> ParseBatchValueName(std::wstring_view name) {
 
 std::wstring FormatBatchRecord(const BatchRecord& r) {
     const auto number = [](std::int64_t value) { return std::to_wstring(std::max<std::int64_t>(value, 0)); };
-    return L"asked=" + number(r.askedMegabytes) + L";freed=" + number(r.freedMegabytes) +
-           L";trimmed=" + number(r.trimmedProcesses) + L";flushed=" + (r.flushed ? L"1" : L"0") +
-           L";purged=" + number(r.purgedMegabytes) + L";ms=" + number(r.elapsedMs) +
-           L";before=" + number(r.availableBeforeMegabytes) + L";after=" + number(r.availableAfterMegabytes) +
-           L";outcome=" + BatchOutcomeName(r.outcome);
+    std::wstring text = L"asked=" + number(r.askedMegabytes) + L";freed=" + number(r.freedMegabytes) +
+                        L";trimmed=" + number(r.trimmedProcesses) + L";flushed=" + (r.flushed ? L"1" : L"0") +
+                        L";purged=" + number(r.purgedMegabytes) + L";ms=" + number(r.elapsedMs) +
+                        L";before=" + number(r.availableBeforeMegabytes) +
+                        L";after=" + number(r.availableAfterMegabytes) + L";outcome=" + BatchOutcomeName(r.outcome);
+    if (r.neededMegabytes >= 0) text += L";needed=" + number(r.neededMegabytes);
+    if (r.movedMegabytes >= 0) {
+        text += L";moved=" + number(r.movedMegabytes);
+        text += L";modified=" + (r.modifiedMegabytes < 0 ? std::wstring(L"unknown") : number(r.modifiedMegabytes));
+    }
+    return text;
 }
 
 std::optional<BatchRecord> ParseBatchRecord(std::wstring_view name, std::wstring_view text) {
@@ -85,6 +93,12 @@ std::optional<BatchRecord> ParseBatchRecord(std::wstring_view name, std::wstring
         {L"before", &r.availableBeforeMegabytes},
         {L"after", &r.availableAfterMegabytes},
     }};
+    const std::array<std::pair<std::wstring_view, std::int64_t*>, 3> optionals{{
+        {L"needed", &r.neededMegabytes},
+        {L"moved", &r.movedMegabytes},
+        {L"modified", &r.modifiedMegabytes},
+    }};
+    unsigned optionalSeen = 0;
     unsigned seen = 0;  // one bit per known key, the outcome being bit 8
     constexpr unsigned kAllKeys = (1u << (numbers.size() + 1)) - 1;
 
@@ -106,8 +120,23 @@ std::optional<BatchRecord> ParseBatchRecord(std::wstring_view name, std::wstring
                 r.outcome = BatchOutcome::boPartial;
             else if (value == L"failed")
                 r.outcome = BatchOutcome::boFailed;
+            else if (value == L"nothing")
+                r.outcome = BatchOutcome::boNothing;
+            else if (value == L"skipped")
+                r.outcome = BatchOutcome::boSkipped;
             else
                 return std::nullopt;
+            continue;
+        }
+        const auto optional = std::find_if(optionals.begin(), optionals.end(), [&](const auto& n) { return n.first == key; });
+        if (optional != optionals.end()) {
+            const unsigned bit = 1u << static_cast<unsigned>(optional - optionals.begin());
+            if (optionalSeen & bit) return std::nullopt;
+            optionalSeen |= bit;
+            if (key == L"modified" && value == L"unknown") continue;
+            const std::optional<std::int64_t> parsed = ParseNumber(value);
+            if (!parsed) return std::nullopt;
+            *optional->second = *parsed;
             continue;
         }
         const auto known = std::find_if(numbers.begin(), numbers.end(), [&](const auto& n) { return n.first == key; });

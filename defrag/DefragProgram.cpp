@@ -53,13 +53,6 @@ std::vector<std::wstring> ProgramArguments() {
     return arguments;
 }
 
-std::wstring ReportPath() {
-    wchar_t buffer[MAX_PATH + 1] = {};
-    const DWORD length = GetEnvironmentVariableW(kReportVariable, buffer, MAX_PATH + 1);
-    if (length == 0 || length > MAX_PATH) return L"";
-    return std::wstring(buffer, length);
-}
-
 int RunDefragProgram(const DefragRun& run, SystemCalls& calls, TEventLogger& log) {
     const ParsedArgument parsed = ParseArguments(run.arguments);
     if (parsed.kind == ArgumentKind::akNothing) return kExitDone;
@@ -76,25 +69,28 @@ int RunDefragProgram(const DefragRun& run, SystemCalls& calls, TEventLogger& log
         AppendRecord(run.reportPath, calls.CurrentProcessId(), RecordLine(summary));
         return exitCode;
     };
-
-    BatchCoordinator coordinator(calls, run.batchPrefix);
-    if (coordinator.State() != Coordination::cdReady) {
-        log.LogMessage(Asked(parsed.megabytes) + L"nothing was done, the batch's coordination was refused: " +
-                       coordinator.Problem() + L".");
+    const DefragStore store(run.settingsPath);
+    // A refusal: the error entry at most once per period.
+    const auto refuse = [&](const std::wstring& why) {
+        const DefragSettings settings = store.ReadSettings(0);
+        if (store.ClaimRefusalEntry(calls.SystemTimeUtc(), settings.executePeriod))
+            log.LogMessage(Asked(parsed.megabytes) + L"nothing was done, " + why);
         summary.role = "refused";
         return finish(kExitBusy);
-    }
+    };
+
+    BatchCoordinator coordinator(calls, run.recordLockTimeoutMs, run.batchAlias, run.batchGlobalPrefix);
+    if (coordinator.State() != Coordination::cdReady)
+        return refuse(L"the batch's coordination was refused: " + coordinator.Problem() + L".");
     WinMemoryActions actions(calls, run.sampleMs, run.probeTimeoutMs);
+    // N.B. read before the record's lock is taken: the privilege and the
+    // memory query may take their time, the lock is held for microseconds.
+    const MemoryReading reading = actions.Read();
     // N.B. the batch caps every amount at the physical memory it measured.
     const std::int64_t ownBytes = RequestBytes(parsed.megabytes, INT64_MAX);
-    const std::optional<BatchCoordinator::Entered> entered =
-        coordinator.Enter(actions, ownBytes, run.timing, run.recordLockTimeoutMs);
-    if (!entered) {
-        log.LogMessage(Asked(parsed.megabytes) + L"nothing was done, the batch record stayed locked for " +
-                       std::to_wstring(run.recordLockTimeoutMs) + L" ms.");
-        summary.role = "refused";
-        return finish(kExitBusy);
-    }
+    const std::optional<BatchCoordinator::Entered> entered = coordinator.Enter(reading, ownBytes, run.timing);
+    if (!entered)
+        return refuse(L"the batch record stayed locked for " + std::to_wstring(run.recordLockTimeoutMs) + L" ms.");
     summary.batchId = entered->batchId;
     summary.joined = entered->joined;
     if (entered->readingFailed) {
@@ -102,54 +98,65 @@ int RunDefragProgram(const DefragRun& run, SystemCalls& calls, TEventLogger& log
         summary.role = "unmeasured";
         return finish(kExitInternalError);
     }
-    if (entered->role == BatchRole::brHandedOver) {
-        summary.role = "handed-over";
-        return finish(kExitDone);
-    }
-    if (entered->role == BatchRole::brLate) {
-        summary.role = "late";
-        return finish(kExitDone);
-    }
-    if (entered->role == BatchRole::brRefused) {
-        log.LogMessage(Asked(parsed.megabytes) +
-                       L"nothing was done, the batch record is not one a batch can write while its worker runs.");
-        summary.role = "refused";
-        return finish(kExitBusy);
+    switch (entered->role) {
+        case BatchRole::brWorker: break;
+        case BatchRole::brHandedOver: summary.role = "handed-over"; return finish(kExitDone);
+        case BatchRole::brLate: summary.role = "late"; return finish(kExitDone);
+        case BatchRole::brRefused:
+            switch (entered->refusal) {
+                // N.B. the batch's work is done or under way: nothing to add,
+                // nothing to report.
+                case RefusalKind::rkFinishing: summary.role = "late"; return finish(kExitDone);
+                case RefusalKind::rkOverCap: summary.role = "over-cap"; return finish(kExitDone);
+                case RefusalKind::rkMemoryChanged: summary.role = "memory-changed"; return finish(kExitDone);
+                case RefusalKind::rkNotSane: break;
+            }
+            return refuse(L"the batch record is not one a batch can write while its worker runs.");
     }
 
     // The worker.
     const std::uint64_t startedUtc = calls.SystemTimeUtc();
-    // N.B. the probe runs while the others still hand their amounts over.
-    actions.Foreground();
     while (!coordinator.GatheringOver(run.timing)) calls.Sleep(50);
-    const DefragStore store(run.settingsPath);
-    const DefragSettings settings = store.ReadSettings();
-    const std::vector<TrimMark> marks = ActiveTrimMarks(store.ReadTrimMarks(), calls.SystemTimeUtc());
-
+    const DefragSettings settings = store.ReadSettings(entered->total);
+    if (settings.excludeWrongType) {
+        coordinator.Finish();
+        log.LogMessage(Asked(parsed.megabytes) + L"nothing was done, the setting " + kDefragExclude +
+                       L" is not a text (REG_SZ): no process could be known to be excluded.");
+        summary.role = "worker";
+        coordinator.ReleaseWorker();
+        return finish(kExitInternalError);
+    }
+    const std::uint64_t nowUtc = calls.SystemTimeUtc();
     DefragOptions options;
     options.exclusions = ParseExclusions(settings.exclude);
+    options.remembered = RememberedTrimMarks(store.ReadTrimMarks(), nowUtc);
+    options.nowUtc = nowUtc;
     options.flushModified = settings.flushModified;
     options.purgeStandby = settings.purgeStandby;
-    options.recentlyTrimmed = marks;
+    options.trimServices = settings.trimServices;
+    options.fullScreenCheck = settings.fullScreenCheck;
     options.budgetMilliseconds = run.budgetMs;
     options.settleMilliseconds = run.settleMs;
     options.askedNow = [&] { return coordinator.Asked(entered->total, &summary.joined); };
     const std::int64_t asked = coordinator.Asked(entered->total, &summary.joined);
-    DefragReport report =
-        Defragmenter(actions, options).Run({entered->baselineAvailable, asked >= 0 ? asked : entered->asked});
+    DefragGoal goal;
+    goal.asked = asked >= 0 ? asked : entered->asked;
+    goal.triggerLevel = settings.triggerLevel;
+    goal.baselineAvailable = entered->baselineAvailable;
+    std::vector<TrimMark> remembered = options.remembered;
+    DefragReport report = Defragmenter(actions, std::move(options)).Run(goal);
     coordinator.Finish();
 
-    const std::uint64_t nowUtc = calls.SystemTimeUtc();
-    std::vector<TrimMark> remembered = marks;
-    for (TrimMark mark : report.newMarks) {
-        mark.trimmedUtc = nowUtc;
-        remembered.push_back(mark);
+    // N.B. the worker's lock is held until the results are written: the next
+    // batch's worker reads the marks this one leaves.
+    if (!report.newMarks.empty() || !remembered.empty()) {
+        remembered.insert(remembered.end(), report.newMarks.begin(), report.newMarks.end());
+        store.WriteTrimMarks(RememberedTrimMarks(std::move(remembered), nowUtc));
     }
-    if (!report.newMarks.empty()) store.WriteTrimMarks(ActiveTrimMarks(std::move(remembered), nowUtc));
     store.AddBatchRecord(HistoryRecord(report, startedUtc));
-
     const BatchEntry entry = BatchEventEntry(report);
     log.LogMessage(entry.text, EventType(entry.kind));
+    coordinator.ReleaseWorker();
     summary.report = &report;
     return finish(ExitCodeFor(report.outcome));
 }

@@ -1,6 +1,11 @@
 #include "defrag/DefragStore.h"
 
+#include <optional>
+
+#include "defrag/Batch.h"
 #include "defrag/TrimMarks.h"
+#include "service/MaintenanceTick.h"
+#include "service/TickDecision.h"
 #include "svchost/UniqueHandle.h"
 
 namespace nimbora {
@@ -15,12 +20,20 @@ UniqueHKey OpenKey(const std::wstring& path, REGSAM access) {
     return key;
 }
 
-UniqueHKey CreateKey(const std::wstring& path, REGSAM access) {
+UniqueHKey CreateKey(const std::wstring& path, REGSAM access, DWORD options = REG_OPTION_NON_VOLATILE,
+                     DWORD* disposition = nullptr) {
     UniqueHKey key;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access | kView, nullptr,
-                        key.put(), nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, options, access | kView, nullptr, key.put(),
+                        disposition) != ERROR_SUCCESS)
         key.reset();
     return key;
+}
+
+// The value's type; REG_NONE when it is missing.
+DWORD ValueType(HKEY key, const wchar_t* name) {
+    DWORD type = REG_NONE;
+    if (RegQueryValueExW(key, name, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) return REG_NONE;
+    return type;
 }
 
 std::wstring ReadString(HKEY key, const wchar_t* name) {
@@ -36,12 +49,13 @@ std::wstring ReadString(HKEY key, const wchar_t* name) {
     return text;
 }
 
-bool ReadSwitch(HKEY key, const wchar_t* name) {
+std::optional<DWORD> ReadDword(HKEY key, const wchar_t* name) {
     DWORD type = 0, value = 0, size = sizeof value;
-    if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
+    if (key == nullptr ||
+        RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
         type != REG_DWORD || size != sizeof value)
-        return false;
-    return value != 0;
+        return std::nullopt;
+    return value;
 }
 
 bool WriteString(HKEY key, const wchar_t* name, const std::wstring& text) {
@@ -49,15 +63,41 @@ bool WriteString(HKEY key, const wchar_t* name, const std::wstring& text) {
                           static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
+// The service's settings as the service reads them: REG_DWORD only, each with
+// its default otherwise.
+class KeySettings final : public TickSettings {
+public:
+    explicit KeySettings(HKEY key) : key_(key) {}
+    std::int32_t ReadInteger(const wchar_t* name, std::int32_t defaultValue) override {
+        const std::optional<DWORD> value = ReadDword(key_, name);
+        return value ? static_cast<std::int32_t>(*value) : defaultValue;
+    }
+    bool ReadBool(const wchar_t* name, bool defaultValue) override {
+        const std::optional<DWORD> value = ReadDword(key_, name);
+        return value ? *value != 0 : defaultValue;
+    }
+
+private:
+    HKEY key_;
+};
+
 }  // namespace
 
-DefragSettings DefragStore::ReadSettings() const {
+DefragSettings DefragStore::ReadSettings(std::int64_t totalBytes) const {
     DefragSettings settings;
     const UniqueHKey key = OpenKey(keyPath_, KEY_QUERY_VALUE);
+    KeySettings tick(key.get());
+    const TickSettingValues values = ReadTickSettings(tick, totalBytes);
+    settings.fullScreenCheck = values.fullScreenCheck;
+    settings.executePeriod = values.executePeriod;
+    settings.triggerLevel = totalBytes > 0 ? TriggerLevelBytes(values, totalBytes) : -1;
     if (!key) return settings;
+    const DWORD excludeType = ValueType(key.get(), kDefragExclude);
+    settings.excludeWrongType = excludeType != REG_NONE && excludeType != REG_SZ;
     settings.exclude = ReadString(key.get(), kDefragExclude);
-    settings.flushModified = ReadSwitch(key.get(), kDefragFlushModified);
-    settings.purgeStandby = ReadSwitch(key.get(), kDefragPurgeStandby);
+    settings.flushModified = ReadDword(key.get(), kDefragFlushModified).value_or(0) != 0;
+    settings.purgeStandby = ReadDword(key.get(), kDefragPurgeStandby).value_or(0) != 0;
+    settings.trimServices = ReadDword(key.get(), kDefragServices).value_or(0) != 0;
     return settings;
 }
 
@@ -86,6 +126,43 @@ bool DefragStore::AddBatchRecord(const BatchRecord& record) const {
     }
     for (const std::wstring& name : BatchNamesToPrune(names)) RegDeleteValueW(key.get(), name.c_str());
     return WriteString(key.get(), BatchValueName(record.startedUtc).c_str(), FormatBatchRecord(record));
+}
+
+bool DefragStore::ClaimRefusalEntry(std::uint64_t nowUtc, std::int64_t periodMinutes) const {
+    const UniqueHKey key = CreateKey(keyPath_, KEY_SET_VALUE | KEY_QUERY_VALUE);
+    if (!key) return true;  // N.B. an entry too many beats a failure untold
+    std::uint64_t last = 0;
+    DWORD type = 0, size = sizeof last;
+    if (RegQueryValueExW(key.get(), kDefragRefusedUtc, nullptr, &type, reinterpret_cast<BYTE*>(&last), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_QWORD || size != sizeof last)
+        last = 0;
+    if (!RefusalEntryDue(last, nowUtc, periodMinutes)) return false;
+    // N.B. instances refused together all read the same last time: the one
+    // that creates the claim named by it writes the entry, the others keep
+    // quiet. Claims live until the next start of the machine, or until the
+    // next claim removes them.
+    const std::wstring claims = keyPath_ + L"\\" + kDefragRefusalClaims;
+    const std::wstring name = std::to_wstring(last);
+    {
+        const UniqueHKey parent = CreateKey(claims, KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS, REG_OPTION_VOLATILE);
+        if (!parent) return true;
+        DWORD disposition = 0;
+        const UniqueHKey claim = CreateKey(claims + L"\\" + name, KEY_READ, REG_OPTION_VOLATILE, &disposition);
+        if (!claim) return true;
+        if (disposition != REG_CREATED_NEW_KEY) return false;
+        for (DWORD index = 0;;) {
+            wchar_t other[64];
+            DWORD length = 64;
+            if (RegEnumKeyExW(parent.get(), index, other, &length, nullptr, nullptr, nullptr, nullptr) !=
+                ERROR_SUCCESS)
+                break;
+            if (name == other || RegDeleteKeyW(parent.get(), other) != ERROR_SUCCESS) ++index;
+        }
+    }
+    RegSetValueExW(key.get(), kDefragRefusedUtc, 0, REG_QWORD, reinterpret_cast<const BYTE*>(&nowUtc),
+                   sizeof nowUtc);
+    return true;
 }
 
 }  // namespace nimbora

@@ -1,7 +1,12 @@
 // NimboraDefrag.exe: frees the number of megabytes given as its one argument,
 // as the worker of its batch or by handing the amount over to the worker.
-// With kForegroundProbeSwitch alone it is the foreground probe instead.
+// With kDesktopProbeSwitch alone it is the desktop probe instead: it writes
+// its one line (defrag/ProbeReport.h) to its standard output and exits 0.
 // Windowless; exit codes in defrag/ExitCodes.h.
+//
+// The tests' build (NIMBORA_DEFRAG_RECORDING) also appends each run's record
+// line to the file named by NIMBORA_DEFRAG_REPORT; the shipped program reads
+// no such variable.
 
 #include <windows.h>
 
@@ -9,7 +14,22 @@
 
 #include "defrag/DefragProgram.h"
 #include "defrag/ExitCodes.h"
+#include "defrag/ProbeReport.h"
+#include "defrag/WinMemoryActions.h"
 #include "svchost/Exception.h"
+
+namespace {
+
+#ifdef NIMBORA_DEFRAG_RECORDING
+std::wstring RecordPath() {
+    wchar_t buffer[MAX_PATH + 1] = {};
+    const DWORD length = GetEnvironmentVariableW(L"NIMBORA_DEFRAG_REPORT", buffer, MAX_PATH + 1);
+    if (length == 0 || length > MAX_PATH) return L"";
+    return std::wstring(buffer, length);
+}
+#endif
+
+}  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     using namespace nimbora;
@@ -18,11 +38,13 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         DefragRun run;
         run.arguments = ProgramArguments();
         Win32SystemCalls calls;
-        if (run.arguments.size() == 1 && run.arguments[0] == kForegroundProbeSwitch)
-            return static_cast<int>(calls.ForegroundProcessId());
+        if (run.arguments.size() == 1 && run.arguments[0] == kDesktopProbeSwitch)
+            return calls.WriteStandardOutput(FormatProbeReport(ProbeDesktop(calls))) ? 0 : 1;
         // Below normal: the foreground program keeps the processor.
         SetPriorityClass(GetCurrentProcess(), BELOW_NORMAL_PRIORITY_CLASS);
-        run.reportPath = ReportPath();
+#ifdef NIMBORA_DEFRAG_RECORDING
+        run.reportPath = RecordPath();
+#endif
         return RunDefragProgram(run, calls, log);
     } catch (const Exception& e) {
         log.LogMessage(L"The run ended with an error: " + e.Message());

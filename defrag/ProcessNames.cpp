@@ -14,9 +14,28 @@ constexpr std::array<std::wstring_view, 14> kSystemNames = {
     L"lsaiso.exe",  L"dwm.exe",       L"audiodg.exe",  L"fontdrvhost.exe",
 };
 
-constexpr std::array<std::wstring_view, 8> kShellNames = {
-    L"explorer.exe",  L"sihost.exe",           L"ctfmon.exe",  L"textinputhost.exe",
-    L"startmenuexperiencehost.exe", L"shellexperiencehost.exe", L"dwm.exe", L"audiodg.exe",
+// The shell, input, accessibility, lock-screen and search processes of a
+// session, and the hosts of what the user sees: paged out, each makes the
+// desktop, typing, a screen reader or the lock screen stall.
+constexpr std::array<std::wstring_view, 24> kShellNames = {
+    L"explorer.exe",         L"sihost.exe",
+    L"ctfmon.exe",           L"textinputhost.exe",
+    L"startmenuexperiencehost.exe", L"shellexperiencehost.exe",
+    L"dwm.exe",              L"audiodg.exe",
+    L"narrator.exe",         L"magnify.exe",
+    L"osk.exe",              L"tabtip.exe",
+    L"chsime.exe",           L"imebroker.exe",
+    L"lockapp.exe",          L"logonui.exe",
+    L"searchhost.exe",       L"searchapp.exe",
+    L"searchui.exe",         L"applicationframehost.exe",
+    L"rdpclip.exe",          L"conhost.exe",
+    L"winlogon.exe",         L"csrss.exe",
+};
+
+// This product's own programs: the companion, the service that starts it,
+// the administrator's tool and the desktop program.
+constexpr std::array<std::wstring_view, 4> kOwnNames = {
+    L"nimboradefrag.exe", L"nimboraservice.exe", L"nimbora.exe", L"nimboratray.exe",
 };
 
 }  // namespace
@@ -74,6 +93,13 @@ bool IsShellProcess(std::wstring_view processName) {
     const std::wstring name = FoldName(processName);
     for (const std::wstring_view shell : kShellNames)
         if (name == shell) return true;
+    return false;
+}
+
+bool IsOwnProcess(std::wstring_view processName) {
+    const std::wstring name = FoldName(processName);
+    for (const std::wstring_view own : kOwnNames)
+        if (name == own) return true;
     return false;
 }
 

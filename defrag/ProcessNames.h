@@ -30,10 +30,15 @@ bool IsExcluded(std::wstring_view processName, const std::vector<std::wstring>& 
 // compositor, the audio engine among them).
 bool IsSystemProcess(std::uint32_t processId, std::wstring_view processName);
 
-// The shell and input processes of a user's session: trimming them makes the
-// desktop, the taskbar, typing or sound stutter (explorer, sihost, ctfmon,
-// TextInputHost, StartMenuExperienceHost and the like).
+// The shell, input, accessibility, lock and search processes of a user's
+// session: trimming them makes the desktop, the taskbar, typing, a screen
+// reader or sound stutter (explorer, sihost, ctfmon, TextInputHost, Narrator,
+// osk, LockApp, SearchHost, ApplicationFrameHost, conhost and the like).
 bool IsShellProcess(std::wstring_view processName);
+
+// The programs of this product (the companion, the service, the tool, the
+// desktop program): never trimmed.
+bool IsOwnProcess(std::wstring_view processName);
 
 inline constexpr wchar_t kDefragImageName[] = L"NimboraDefrag.exe";
 

@@ -6,7 +6,15 @@ namespace nimbora {
 
 namespace {
 
-std::wstring Mb(std::int64_t bytes) { return std::to_wstring(BytesToMegabytes(bytes)) + L" MB"; }
+constexpr std::int64_t kMegabyte = 1024 * 1024;
+
+// Megabytes rounded down, or up: a text that says "only part" shows what was
+// freed rounded down and what was needed rounded up, so the two never read
+// as equal; a met goal shows both rounded down.
+std::int64_t FloorMb(std::int64_t bytes) { return bytes >= 0 ? bytes / kMegabyte : -((-bytes - 1) / kMegabyte) - 1; }
+std::int64_t CeilMb(std::int64_t bytes) { return -FloorMb(-bytes); }
+std::wstring Mb(std::int64_t bytes) { return std::to_wstring(FloorMb(bytes)) + L" MB"; }
+std::wstring MbUp(std::int64_t bytes) { return std::to_wstring(CeilMb(bytes)) + L" MB"; }
 
 std::string Narrow(std::wstring_view text) {
     // Every text put in a record is ASCII.
@@ -16,44 +24,92 @@ std::string Narrow(std::wstring_view text) {
     return narrow;
 }
 
+std::wstring Count(int n, const wchar_t* one, const wchar_t* many) {
+    return std::to_wstring(n) + L" " + (n == 1 ? one : many);
+}
+
+const wchar_t* StopText(StopReason stop) {
+    switch (stop) {
+        case StopReason::srNoCandidate: return L"no idle background process was left to trim";
+        case StopReason::srFruitless:
+            return L"the last trims raised available memory by nothing (their pages were dirty, shared or in use "
+                   L"again)";
+        case StopReason::srOutOfTime: return L"the time allowed ran out";
+        case StopReason::srNoList: return L"the processes could not be listed";
+        case StopReason::srNone: break;
+    }
+    return L"the steps allowed ran out";
+}
+
+// "Trimmed 3 processes in 850 ms, moving 900 MB out of their working sets
+// (700 MB to standby, 200 MB to the modified list)."
+std::wstring TrimSentence(const DefragReport& r) {
+    std::wstring t = L"Trimmed " + Count(r.counts.trimmed, L"process", L"processes") + L" in " +
+                     std::to_wstring(r.milliseconds) + L" ms";
+    if (r.counts.trimmed == 0) return t + L".";
+    t += L", moving " + Mb(r.effect.moved) + L" out of their working sets";
+    if (r.effect.toModified)
+        t += L" (" + Mb(r.effect.moved - *r.effect.toModified) + L" to standby, " + Mb(*r.effect.toModified) +
+             L" to the modified list)";
+    else
+        t += L" (how much went to the modified list is not known)";
+    return t + L".";
+}
+
 }  // namespace
 
 BatchEntry BatchEventEntry(const DefragReport& r) {
-    if (r.outcome == DefragOutcome::ocUnmeasured)
-        return {EntryKind::ekError, L"Asked to free " + Mb(r.goal.asked) +
-                                        L": nothing was done, physical memory could not be measured."};
-    const bool met = r.outcome == DefragOutcome::ocAlreadyFree || r.outcome == DefragOutcome::ocGoalMet;
+    const std::wstring asked = L"asked for up to " + Mb(r.goal.asked);
+    switch (r.outcome) {
+        case DefragOutcome::ocUnmeasured:
+            return {EntryKind::ekError, L"Asked to free " + Mb(r.goal.asked) +
+                                            L": nothing was done, physical memory could not be measured."};
+        case DefragOutcome::ocNothingToDo:
+            return {EntryKind::ekInformation, L"Nothing to free (" + asked + L"): available memory is " +
+                                                  Mb(r.start.available) + L", at or above the aim of " + Mb(r.aim) +
+                                                  L" (the trigger level and a margin)."};
+        case DefragOutcome::ocFullScreen:
+            return {EntryKind::ekInformation,
+                    L"Nothing was trimmed (" + asked + L"): a full-screen program or a presentation runs in " +
+                        Count(r.fullScreenSessions, L"user's session", L"users' sessions") +
+                        L". Available memory is " + Mb(r.start.available) + L"."};
+        case DefragOutcome::ocGoalMet:
+        case DefragOutcome::ocPartial: break;
+    }
+    const bool met = r.outcome == DefragOutcome::ocGoalMet;
     BatchEntry entry;
     entry.kind = met ? EntryKind::ekInformation : EntryKind::ekWarning;
     std::wstring& t = entry.text;
-    t = L"Freed " + Mb(r.Freed()) + L" of " + Mb(r.goal.asked) + L" asked";
-    if (!met) t += L", only part could be freed";
-    t += L": trimmed " + std::to_wstring(r.counts.trimmed) + L" processes in " + std::to_wstring(r.milliseconds) +
-         L" ms; available " + Mb(r.goal.baselineAvailable) + L" before, " + Mb(r.after.available) + L" after.";
-    // N.B. right after the first sentence: a reader (and Wine's trace, which
+    t = L"Freed " + Mb(r.Rise()) + L" of the " + (met ? Mb(r.needed) : MbUp(r.needed)) + L" needed (" + asked + L")";
+    if (!met) t += L", only part could be freed: " + std::wstring(StopText(r.stop));
+    t += L". Available memory " + Mb(r.start.available) + L" before, " + Mb(r.after.available) + L" after; the aim is " +
+         Mb(r.aim) + L". " + TrimSentence(r);
+    // N.B. right after the first sentences: a reader (and Wine's trace, which
     // cuts long texts) sees it first.
-    if (r.Find(StepKind::skTrimProcesses) != nullptr) {
-        if (!r.foreground.known)
-            t += L" The foreground program could not be determined: nothing in the console session was trimmed.";
-        else if (r.foreground.processId != 0)
-            t += L" Foreground program protected: " + (r.foregroundName.empty() ? L"" : r.foregroundName + L" ") +
-                 L"(process " + std::to_wstring(r.foreground.processId) + L").";
-    }
+    if (r.sessionsProtected > 0)
+        t += L" The foreground of " + Count(r.sessionsProtected, L"session", L"sessions") +
+             L" could not be determined: nothing in " + (r.sessionsProtected == 1 ? L"it" : L"them") +
+             L" was trimmed.";
     if (!met) {
         t += L" Left alone: " + std::to_wstring(r.counts.protectedCount) + L" protected, " +
-             std::to_wstring(r.counts.busy) + L" busy, " + std::to_wstring(r.counts.recent) +
-             L" trimmed in the last 10 minutes, " + std::to_wstring(r.counts.refused) + L" refused.";
+             std::to_wstring(r.counts.services) + L" services, " + std::to_wstring(r.counts.unknownSession) +
+             L" in sessions of unknown foreground, " + std::to_wstring(r.counts.busy) + L" busy, " +
+             std::to_wstring(r.counts.recent) + L" trimmed recently, " + std::to_wstring(r.counts.small) +
+             L" too small, " + std::to_wstring(r.counts.refused) + L" refused.";
         if (const StepRecord* trim = r.Find(StepKind::skTrimProcesses);
-            trim != nullptr && trim->status != ActionStatus::asDone && r.counts.trimmed == 0)
+            trim != nullptr && trim->status != ActionStatus::asDone && r.counts.trimmed == 0 &&
+            r.counts.refused > 0)
             t += L" Trimming: " + std::wstring(StatusName(trim->status)) + L".";
     }
     if (const StepRecord* flush = r.Find(StepKind::skFlushModifiedList))
-        t += L" Modified list flushed: " + std::wstring(StatusName(flush->status)) + L", " +
-             Mb(flush->availableGain) + L" available.";
-    if (const StepRecord* purge = r.Find(StepKind::skPurgeLowPriorityStandby))
+        t += L" Modified list flushed: " + std::wstring(StatusName(flush->status)) + L", available " +
+             (flush->availableGain >= 0 ? L"+" : L"") + Mb(flush->availableGain) + L".";
+    if (const StepRecord* purge = r.Find(StepKind::skPurgeLowPriorityStandby)) {
         t += L" Low-priority standby list purged at the user's choice: " + std::wstring(StatusName(purge->status)) +
-             L", free pages " + (purge->freeGain >= 0 ? L"+" : L"") + Mb(purge->freeGain) +
-             L" (available memory is not raised by it).";
+             L", free pages ";
+        t += purge->freeGain ? (*purge->freeGain >= 0 ? L"+" : L"") + Mb(*purge->freeGain) : std::wstring(L"not known");
+        t += L" (available memory is not raised by it).";
+    }
     return entry;
 }
 
@@ -61,19 +117,26 @@ BatchRecord HistoryRecord(const DefragReport& r, std::uint64_t startedUtc) {
     BatchRecord record;
     record.startedUtc = startedUtc;
     record.askedMegabytes = BytesToMegabytes(r.goal.asked);
-    record.freedMegabytes = BytesToMegabytes(r.Freed());
+    record.freedMegabytes = FloorMb(r.Rise());
+    record.neededMegabytes = r.outcome == DefragOutcome::ocPartial ? CeilMb(r.needed) : FloorMb(r.needed);
+    record.movedMegabytes = BytesToMegabytes(r.effect.moved);
+    record.modifiedMegabytes = r.effect.toModified ? BytesToMegabytes(*r.effect.toModified) : -1;
     record.trimmedProcesses = r.counts.trimmed;
     const StepRecord* flush = r.Find(StepKind::skFlushModifiedList);
     record.flushed = flush != nullptr && flush->status == ActionStatus::asDone;
     const StepRecord* purge = r.Find(StepKind::skPurgeLowPriorityStandby);
-    record.purgedMegabytes = purge != nullptr && purge->freeGain > 0 ? BytesToMegabytes(purge->freeGain) : 0;
+    record.purgedMegabytes =
+        purge != nullptr && purge->freeGain && *purge->freeGain > 0 ? BytesToMegabytes(*purge->freeGain) : 0;
     record.elapsedMs = static_cast<std::int64_t>(r.milliseconds);
-    record.availableBeforeMegabytes = BytesToMegabytes(r.goal.baselineAvailable);
+    record.availableBeforeMegabytes = BytesToMegabytes(r.start.available);
     record.availableAfterMegabytes = BytesToMegabytes(r.after.available);
-    record.outcome = r.outcome == DefragOutcome::ocAlreadyFree || r.outcome == DefragOutcome::ocGoalMet
-                         ? BatchOutcome::boMet
-                     : r.outcome == DefragOutcome::ocPartial ? BatchOutcome::boPartial
-                                                             : BatchOutcome::boFailed;
+    switch (r.outcome) {
+        case DefragOutcome::ocGoalMet: record.outcome = BatchOutcome::boMet; break;
+        case DefragOutcome::ocPartial: record.outcome = BatchOutcome::boPartial; break;
+        case DefragOutcome::ocNothingToDo: record.outcome = BatchOutcome::boNothing; break;
+        case DefragOutcome::ocFullScreen: record.outcome = BatchOutcome::boSkipped; break;
+        case DefragOutcome::ocUnmeasured: record.outcome = BatchOutcome::boFailed; break;
+    }
     return record;
 }
 
@@ -84,14 +147,19 @@ std::string RecordLine(const RunSummary& run) {
                        " own_mb=" + std::to_string(run.ownMegabytes) + " run_ms=" + std::to_string(run.runMs);
     if (run.report == nullptr) return line;
     const DefragReport& r = *run.report;
-    line += " asked_mb=" + mb(r.goal.asked) + " freed_mb=" + mb(r.Freed()) +
+    line += " outcome=" + Narrow(BatchOutcomeName(HistoryRecord(r, 0).outcome)) + " asked_mb=" + mb(r.goal.asked) +
+            " needed_mb=" + mb(r.needed) + " aim_mb=" + mb(r.aim) + " freed_mb=" + mb(r.Rise()) +
+            " moved_mb=" + mb(r.effect.moved) + " fruitless=" + std::to_string(r.counts.fruitless) +
             " trimmed=" + std::to_string(r.counts.trimmed) + " trimmed_ids=";
     for (std::size_t i = 0; i < r.trimmedIds.size(); ++i) line += (i > 0 ? "," : "") + std::to_string(r.trimmedIds[i]);
     if (r.trimmedIds.empty()) line += "none";
-    line += " foreground=" + (r.foreground.known ? std::to_string(r.foreground.processId) : std::string("unknown")) +
-            " protected=" + std::to_string(r.counts.protectedCount) + " busy=" + std::to_string(r.counts.busy) +
+    line += " sessions_protected=" + std::to_string(r.sessionsProtected) +
+            " full_screen=" + std::to_string(r.fullScreenSessions) +
+            " protected=" + std::to_string(r.counts.protectedCount) + " services=" + std::to_string(r.counts.services) +
+            " unknown_session=" + std::to_string(r.counts.unknownSession) + " busy=" + std::to_string(r.counts.busy) +
             " recent=" + std::to_string(r.counts.recent) + " refused=" + std::to_string(r.counts.refused) +
-            " before_mb=" + mb(r.goal.baselineAvailable) + " after_mb=" + mb(r.after.available) +
+            " small=" + std::to_string(r.counts.small) + " before_mb=" + mb(r.start.available) +
+            " after_mb=" + mb(r.after.available) +
             " ms=" + std::to_string(r.milliseconds) + " steps=";
     if (r.steps.empty()) line += "none";
     for (std::size_t i = 0; i < r.steps.size(); ++i) {

@@ -20,8 +20,10 @@ struct BatchEntry {
     std::wstring text;
 };
 
-// Information when the goal was met, a warning for a partial result, an error
-// when memory could not be measured.
+// Information when the goal was met, nothing was needed or a full-screen
+// program held the batch back, a warning for a partial result, an error when
+// memory could not be measured. No program names: the Application log is
+// readable by every user of the machine.
 BatchEntry BatchEventEntry(const DefragReport& report);
 
 // The history record of the batch that began at `startedUtc`.
@@ -37,8 +39,10 @@ struct RunSummary {
     std::uint64_t runMs = 0;          // from the start of the run to its end
 };
 
-// "role=worker batch=2 joined=15 exit=3 own_mb=1024 asked_mb=14746 freed_mb=... trimmed=4 trimmed_ids=..
-// foreground=1234 protected=.. busy=.. recent=.. refused=.. before_mb=.. after_mb=.. ms=.. steps=trim:done:+0mb:12ms"
+// "role=worker batch=2 joined=15 exit=3 own_mb=1024 run_ms=.. outcome=partial asked_mb=14746 needed_mb=..
+// aim_mb=.. freed_mb=.. moved_mb=.. fruitless=3 trimmed=3 trimmed_ids=.. sessions_protected=0 full_screen=0
+// protected=.. services=.. unknown_session=.. busy=.. recent=.. refused=.. small=.. before_mb=.. after_mb=..
+// ms=.. steps=trim:done:+0mb:12ms"
 std::string RecordLine(const RunSummary& run);
 
 // The entry for an argument that was rejected; `argument` is shown as given

@@ -1,15 +1,18 @@
 #pragma once
 // Every platform call of the companion's Win32 layer, one virtual each, so a
 // test can stand in for what Wine does not really do (the memory-list
-// commands, sessions, a token without the profile privilege) and for what a
-// hostile or broken machine does (processes that refuse to be opened, named
-// objects squatted by another account, a foreground probe that fails).
+// commands, sessions, private namespaces, a token without the profile
+// privilege) and for what a hostile or broken machine does (processes that
+// refuse to be opened, named objects squatted by another account, a desktop
+// probe that fails, hangs or writes nonsense).
 // The methods are thin: they make the call and hand back what it said; the
 // meaning is decided by WinMemoryActions and BatchCoordinator.
 
 #include <windows.h>
 #include <psapi.h>
+#include <wtsapi32.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -58,14 +61,57 @@ struct CallResult {
     DWORD error = ERROR_SUCCESS;
 };
 
-struct ProcessEntry {
+
+// The process-information class of NtQuerySystemInformation: one record per
+// process, none opened.
+inline constexpr ULONG kSystemProcessInformation = 5;
+
+// The head of one record of that class, as Microsoft documents
+// SYSTEM_PROCESS_INFORMATION (the image name is a UNICODE_STRING pointing
+// into the same buffer; Vista and later fill workingSetPrivateSize).
+struct ProcessInformationRecord {
+    ULONG nextEntryOffset;
+    ULONG numberOfThreads;
+    LONGLONG workingSetPrivateSize;
+    ULONG hardFaultCount;
+    ULONG numberOfThreadsHighWatermark;
+    ULONGLONG cycleTime;
+    LONGLONG createTime;
+    LONGLONG userTime;
+    LONGLONG kernelTime;
+    USHORT imageNameLength;  // bytes
+    USHORT imageNameMaximumLength;
+    const wchar_t* imageNameBuffer;
+    LONG basePriority;
+    HANDLE uniqueProcessId;
+    HANDLE inheritedFromUniqueProcessId;
+    ULONG handleCount;
+    ULONG sessionId;
+    ULONG_PTR uniqueProcessKey;
+    SIZE_T peakVirtualSize;
+    SIZE_T virtualSize;
+    ULONG pageFaultCount;
+    SIZE_T peakWorkingSetSize;
+    SIZE_T workingSetSize;
+};
+#ifdef _WIN64
+static_assert(offsetof(ProcessInformationRecord, uniqueProcessId) == 80 &&
+              offsetof(ProcessInformationRecord, sessionId) == 100 &&
+              offsetof(ProcessInformationRecord, workingSetSize) == 144);
+#else
+static_assert(offsetof(ProcessInformationRecord, uniqueProcessId) == 68 &&
+              offsetof(ProcessInformationRecord, sessionId) == 80 &&
+              offsetof(ProcessInformationRecord, workingSetSize) == 104);
+#endif
+
+// One interactive session as WTSEnumerateSessionsW lists it.
+struct SessionEntry {
     DWORD id = 0;
-    std::wstring exeName;
+    WTS_CONNECTSTATE_CLASS state = WTSDown;
 };
 
-// The hidden switch that turns the companion into the foreground probe: it
-// exits with the process id owning the foreground window (0 for none).
-inline constexpr wchar_t kForegroundProbeSwitch[] = L"--report-foreground";
+// SHQueryUserNotificationState's answer when the shell cannot give one.
+inline constexpr int kNotificationStateUnknown = 0;
 
 class SystemCalls {
 public:
@@ -83,8 +129,6 @@ public:
     // succeeds with ERROR_NOT_ALL_ASSIGNED when the token lacks the privilege.
     virtual CallResult AdjustPrivileges(HANDLE token, TOKEN_PRIVILEGES& privileges) = 0;
 
-    // A snapshot of the running processes.
-    virtual CallResult ListProcesses(std::vector<ProcessEntry>& processes) = 0;
     virtual CallResult OpenProcess(DWORD access, DWORD processId, UniqueHandleObject& process) = 0;
     virtual CallResult MemoryCounters(HANDLE process, PROCESS_MEMORY_COUNTERS& counters) = 0;
     // GetProcessTimes: creation time and kernel plus user time, FILETIME units.
@@ -94,15 +138,44 @@ public:
 
     // WTSGetActiveConsoleSessionId: 0xFFFFFFFF when no session is attached.
     virtual DWORD ConsoleSession() = 0;
-    // Starts this program with kForegroundProbeSwitch on the interactive
-    // desktop (winsta0\default) of `session` and waits for its exit code.
+    // WTSEnumerateSessionsW on this machine.
+    virtual CallResult Sessions(std::vector<SessionEntry>& sessions) = 0;
+    // Starts this program with kDesktopProbeSwitch on the interactive desktop
+    // (winsta0\default) of `session`, its standard output an anonymous pipe,
+    // waits at most `timeoutMs` for its exit (then ends it) and hands back its
+    // exit code and what it wrote (at most kProbeReportMax bytes).
     // `ownSession`: the session is this process's own, a plain start
     // suffices; otherwise this process's token is duplicated with the
     // session id set (a LocalSystem service may do so).
-    virtual CallResult RunForegroundProbe(DWORD session, bool ownSession, DWORD timeoutMs, DWORD& exitCode) = 0;
-    // The owner of the foreground window; 0 when there is none.
-    virtual DWORD ForegroundProcessId() = 0;
+    virtual CallResult RunDesktopProbe(DWORD session, bool ownSession, DWORD timeoutMs, DWORD& exitCode,
+                                       std::string& output) = 0;
 
+    // The probe's own view of its desktop.
+    virtual HWND ForegroundWindow() = 0;
+    // The process owning `window`; 0 when it cannot be read.
+    virtual DWORD WindowProcess(HWND window) = 0;
+    virtual std::wstring WindowClass(HWND window) = 0;
+    // The image file name (no folder) of a process, opened for limited
+    // query only; empty when it cannot be read.
+    virtual std::wstring ProcessImageName(DWORD processId) = 0;
+    virtual std::vector<HWND> ChildWindows(HWND window) = 0;
+    virtual bool WindowRect(HWND window, RECT& rect) = 0;
+    // The rectangle of the monitor that holds most of `window`.
+    virtual bool MonitorRect(HWND window, RECT& rect) = 0;
+    // SHQueryUserNotificationState, late-bound from shell32;
+    // kNotificationStateUnknown when it is not there or fails.
+    virtual int NotificationState() = 0;
+    // Writes `text` to this process's standard output handle.
+    virtual bool WriteStandardOutput(const std::string& text) = 0;
+
+    // The private namespace the batch's objects live in, named by a boundary
+    // that holds the Administrators' SID (which LocalSystem and an elevated
+    // administrator hold enabled, a standard user's or a UAC-filtered token
+    // does not): created with `security`, or opened when it exists.
+    // ERROR_CALL_NOT_IMPLEMENTED when the platform has no private namespaces
+    // (Wine).
+    virtual CallResult OpenBatchNamespace(const std::wstring& boundary, const std::wstring& alias,
+                                          SECURITY_ATTRIBUTES* security, UniqueNamespace& space) = 0;
     // CreateMutexW and CreateFileMappingW (paging file) with a name; on
     // success `error` is ERROR_ALREADY_EXISTS when the object was there.
     virtual CallResult CreateNamedMutex(const std::wstring& name, SECURITY_ATTRIBUTES* security,
@@ -125,8 +198,8 @@ public:
     virtual void Sleep(DWORD milliseconds) = 0;
 };
 
-// The platform itself. The foreground probe starts `probeExe` (by default
-// this process's own executable).
+// The platform itself. The desktop probe starts `probeExe` (by default this
+// process's own executable).
 class Win32SystemCalls final : public SystemCalls {
 public:
     Win32SystemCalls();
@@ -138,15 +211,26 @@ public:
     CallResult OpenOwnToken(DWORD access, UniqueHandleObject& token) override;
     CallResult LookupPrivilege(const wchar_t* name, LUID& luid) override;
     CallResult AdjustPrivileges(HANDLE token, TOKEN_PRIVILEGES& privileges) override;
-    CallResult ListProcesses(std::vector<ProcessEntry>& processes) override;
     CallResult OpenProcess(DWORD access, DWORD processId, UniqueHandleObject& process) override;
     CallResult MemoryCounters(HANDLE process, PROCESS_MEMORY_COUNTERS& counters) override;
     CallResult ProcessTimes(HANDLE process, std::uint64_t& created, std::uint64_t& processorTime) override;
     CallResult ProcessSession(DWORD processId, DWORD& session) override;
     CallResult EmptyWorkingSet(HANDLE process) override;
     DWORD ConsoleSession() override;
-    CallResult RunForegroundProbe(DWORD session, bool ownSession, DWORD timeoutMs, DWORD& exitCode) override;
-    DWORD ForegroundProcessId() override;
+    CallResult Sessions(std::vector<SessionEntry>& sessions) override;
+    CallResult RunDesktopProbe(DWORD session, bool ownSession, DWORD timeoutMs, DWORD& exitCode,
+                               std::string& output) override;
+    HWND ForegroundWindow() override;
+    DWORD WindowProcess(HWND window) override;
+    std::wstring WindowClass(HWND window) override;
+    std::wstring ProcessImageName(DWORD processId) override;
+    std::vector<HWND> ChildWindows(HWND window) override;
+    bool WindowRect(HWND window, RECT& rect) override;
+    bool MonitorRect(HWND window, RECT& rect) override;
+    int NotificationState() override;
+    bool WriteStandardOutput(const std::string& text) override;
+    CallResult OpenBatchNamespace(const std::wstring& boundary, const std::wstring& alias,
+                                  SECURITY_ATTRIBUTES* security, UniqueNamespace& space) override;
     CallResult CreateNamedMutex(const std::wstring& name, SECURITY_ATTRIBUTES* security,
                                 UniqueHandleObject& mutex) override;
     CallResult CreateNamedSection(const std::wstring& name, SECURITY_ATTRIBUTES* security, DWORD size,

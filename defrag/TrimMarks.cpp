@@ -26,7 +26,8 @@ std::wstring FormatTrimMarks(const std::vector<TrimMark>& marks) {
     std::wstring text;
     for (const TrimMark& m : marks) {
         if (!text.empty()) text += L';';
-        text += std::to_wstring(m.id) + L':' + std::to_wstring(m.created) + L':' + std::to_wstring(m.trimmedUtc);
+        text += std::to_wstring(m.id) + L':' + std::to_wstring(m.created) + L':' + std::to_wstring(m.trimmedUtc) +
+                L':' + std::to_wstring(m.holdMinutes);
     }
     return text;
 }
@@ -38,26 +39,48 @@ std::vector<TrimMark> ParseTrimMarks(std::wstring_view text) {
         const std::wstring_view entry = text.substr(0, end);
         text.remove_prefix(end < text.size() ? end + 1 : end);
 
-        const std::size_t first = entry.find(L':');
-        if (first == std::wstring_view::npos) continue;
-        const std::size_t second = entry.find(L':', first + 1);
-        if (second == std::wstring_view::npos) continue;
-        const auto id = ParseDecimal(entry.substr(0, first), std::numeric_limits<std::uint32_t>::max());
-        const auto created = ParseDecimal(entry.substr(first + 1, second - first - 1), UINT64_MAX);
-        const auto trimmed = ParseDecimal(entry.substr(second + 1), UINT64_MAX);
-        if (!id || !created || !trimmed) continue;
-        marks.push_back({static_cast<std::uint32_t>(*id), *created, *trimmed});
+        std::vector<std::wstring_view> fields;
+        for (std::size_t from = 0;;) {
+            const std::size_t colon = entry.find(L':', from);
+            fields.push_back(entry.substr(from, colon == std::wstring_view::npos ? colon : colon - from));
+            if (colon == std::wstring_view::npos || fields.size() > 4) break;
+            from = colon + 1;
+        }
+        const std::size_t count = fields.size();
+        if (count != 3 && count != 4) continue;
+        const auto id = ParseDecimal(fields[0], std::numeric_limits<std::uint32_t>::max());
+        const auto created = ParseDecimal(fields[1], UINT64_MAX);
+        const auto trimmed = ParseDecimal(fields[2], UINT64_MAX);
+        const auto hold = count == 4 ? ParseDecimal(fields[3], kLongestHoldMinutes)
+                                     : std::optional<std::uint64_t>(kBaseHoldMinutes);
+        if (!id || !created || !trimmed || !hold || *hold == 0) continue;
+        marks.push_back(
+            {static_cast<std::uint32_t>(*id), *created, *trimmed, static_cast<std::uint32_t>(*hold)});
         if (marks.size() > 4 * kMaxTrimMarks) break;  // no more than a writer of ours leaves
     }
     return marks;
 }
 
-std::vector<TrimMark> ActiveTrimMarks(std::vector<TrimMark> marks, std::uint64_t nowUtc) {
-    std::erase_if(marks, [&](const TrimMark& m) { return m.trimmedUtc > nowUtc || nowUtc - m.trimmedUtc >= kTrimWindowUtc; });
+bool MarkHolds(const TrimMark& mark, std::uint64_t nowUtc) noexcept {
+    return mark.trimmedUtc <= nowUtc && nowUtc - mark.trimmedUtc < mark.holdMinutes * kMinuteUtc;
+}
+
+std::vector<TrimMark> RememberedTrimMarks(std::vector<TrimMark> marks, std::uint64_t nowUtc) {
+    std::erase_if(marks, [&](const TrimMark& m) {
+        return m.trimmedUtc > nowUtc || nowUtc - m.trimmedUtc >= 2 * m.holdMinutes * kMinuteUtc;
+    });
     std::stable_sort(marks.begin(), marks.end(),
                      [](const TrimMark& a, const TrimMark& b) { return a.trimmedUtc > b.trimmedUtc; });
-    if (marks.size() > kMaxTrimMarks) marks.resize(kMaxTrimMarks);
-    return marks;
+    // N.B. one mark per process, its latest: a process trimmed again carries
+    // the longer hold.
+    std::vector<TrimMark> kept;
+    for (const TrimMark& m : marks) {
+        const bool seen = std::any_of(kept.begin(), kept.end(),
+                                      [&](const TrimMark& k) { return k.id == m.id && k.created == m.created; });
+        if (!seen) kept.push_back(m);
+        if (kept.size() == kMaxTrimMarks) break;
+    }
+    return kept;
 }
 
 }  // namespace nimbora

@@ -1,12 +1,17 @@
 #pragma once
 // The planner's MemoryActions on Windows, over the SystemCalls seam.
 //
-// Processes are opened while they are listed, with only the rights reading
-// and trimming a working set need (PROCESS_QUERY_LIMITED_INFORMATION and
-// PROCESS_SET_QUOTA), and the handles are held until the next listing: a
-// process id cannot be reused while its process is open, so a trim always
-// reaches the process that was listed. Processor time is read twice, a
-// sampling window apart; a process whose time moved is busy.
+// Processes are listed without opening any, from the kernel's process
+// information (NtQuerySystemInformation): id, creator, session, image name,
+// working set, private working set, creation time and processor time, read
+// twice a sampling window apart (a process whose time moved is busy). Only
+// Trim() opens a process, the one chosen, with only the rights reading and
+// trimming a working set need, and checks its creation time against the
+// listing first: a process that took a listed id since is never trimmed.
+//
+// The desktops: every interactive session (not session 0); each active one is
+// probed afresh on every call by this program started into it with
+// kDesktopProbeSwitch (defrag/ProbeReport.h).
 //
 // The memory-list commands need the profile privilege
 // (SeProfileSingleProcessPrivilege). It is enabled on first need, and a token
@@ -16,12 +21,12 @@
 
 #include <windows.h>
 
-#include <map>
+#include <cstddef>
 #include <optional>
 #include <vector>
 
-#include "defrag/DefragHandles.h"
 #include "defrag/Planner.h"
+#include "defrag/ProbeReport.h"
 #include "defrag/SystemCalls.h"
 
 namespace nimbora {
@@ -35,9 +40,7 @@ public:
 
     MemoryReading Read() override;
     std::optional<std::vector<ProcessInfo>> Processes() override;
-    // Runs the probe once; later calls give the same answer, so the worker
-    // can ask early (while it gathers) and the planner later.
-    ForegroundInfo Foreground() override;
+    DesktopState Desktops() override;
     std::uint32_t CurrentProcessId() override { return calls_.CurrentProcessId(); }
     TrimOutcome Trim(const ProcessInfo& process) override;
     ActionStatus Run(MemoryCommand command) override;
@@ -49,27 +52,33 @@ public:
     ActionStatus ProfilePrivilege();
 
 private:
-    struct Opened {
-        UniqueHandleObject handle;
-        std::uint64_t created = 0;
-    };
     std::int64_t WorkingSetOf(HANDLE process);
-    ForegroundInfo ProbeForeground();
 
     SystemCalls& calls_;
     DWORD sampleMs_;
     DWORD probeTimeoutMs_;
     std::optional<ActionStatus> privilege_;
-    std::optional<ForegroundInfo> foreground_;
-    std::map<std::uint32_t, Opened> opened_;  // by process id, from the last listing
 };
+
+// One process as the process-information class lists it.
+struct ListedProcess {
+    ProcessInfo info;
+    std::uint64_t processorTime = 0;  // kernel plus user time, FILETIME units
+};
+
+// The records of a process-information buffer of `size` bytes; nothing when a
+// record runs past the buffer or an offset does not move on. An image name
+// that does not lie inside the buffer is left empty.
+std::optional<std::vector<ListedProcess>> DecodeProcessInformation(const void* buffer, std::size_t size);
+
+// The probe's answer about its own desktop: the foreground window's owner,
+// the app a frame host (ApplicationFrameHost.exe) shows, and whether a
+// full-screen program holds the desktop (the shell says so, or the foreground
+// window covers its monitor; the desktop and taskbar windows do not count).
+ProbeReport ProbeDesktop(SystemCalls& calls);
 
 // What a Win32 error or an NTSTATUS means for a step.
 ActionStatus StatusForError(DWORD error) noexcept;
 ActionStatus StatusForNtStatus(NtStatus status) noexcept;
-
-// The foreground probe's exit code: a process id, 0 for no foreground window;
-// a code with the top bit set is a crash's status, not an answer.
-std::optional<std::uint32_t> ProbeAnswer(DWORD exitCode) noexcept;
 
 }  // namespace nimbora

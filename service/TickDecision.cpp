@@ -56,13 +56,17 @@ TickSettingValues ReadTickSettings(TickSettings& settings, std::int64_t totalByt
     return v;
 }
 
+std::int64_t TriggerLevelBytes(const TickSettingValues& settings, std::int64_t totalBytes) {
+    return PercentOf(settings.memoryMaintain, totalBytes);
+}
+
 bool MemoryDue(const TickSettingValues& settings, std::int64_t totalBytes, std::int64_t availableBytes) {
-    return availableBytes <= PercentOf(settings.memoryMaintain, totalBytes);
+    return availableBytes <= TriggerLevelBytes(settings, totalBytes);
 }
 
 TickVerdict DecideTick(const TickSettingValues& s, const TickReadings& r, std::int32_t lastRunSeconds) {
     TickVerdict v;
-    v.maintainBytes = PercentOf(s.memoryMaintain, r.totalBytes);
+    v.maintainBytes = TriggerLevelBytes(s, r.totalBytes);
     v.freeMegabytes = BytesToMegabytes(PercentOf(std::min(s.memoryFree, kMaxMemoryFreePercent), r.totalBytes));
     v.uptimeSeconds = SecondsFromTicks(r.tickCount);
 

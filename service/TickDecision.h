@@ -73,6 +73,10 @@ struct TickVerdict {
     GateState State(TickGate gate) const noexcept { return gates[static_cast<std::size_t>(gate)].state; }
 };
 
+// The trigger level in bytes: MemoryMaintain percent of `totalBytes`. The
+// companion aims its batch above it with the same arithmetic.
+std::int64_t TriggerLevelBytes(const TickSettingValues& settings, std::int64_t totalBytes);
+
 // The memory gate alone, the first thing a tick decides: available memory at
 // or below the trigger level.
 bool MemoryDue(const TickSettingValues& settings, std::int64_t totalBytes, std::int64_t availableBytes);

@@ -25,6 +25,18 @@ TEST(BatchHistory, RecordSurvivesTheRegistryText) {
     EXPECT_EQ(text, L"asked=15463;freed=9800;trimmed=41;flushed=1;purged=300;ms=2750;before=6000;after=15800;"
                     L"outcome=partial");
     EXPECT_EQ(ParseBatchRecord(kName, text), r);
+
+    // What the trims did, and the outcomes that touched nothing.
+    r.neededMegabytes = 1200;
+    r.movedMegabytes = 1500;
+    r.modifiedMegabytes = -1;
+    r.outcome = BatchOutcome::boSkipped;
+    EXPECT_EQ(FormatBatchRecord(r), L"asked=15463;freed=9800;trimmed=41;flushed=1;purged=300;ms=2750;before=6000;"
+                                    L"after=15800;outcome=skipped;needed=1200;moved=1500;modified=unknown");
+    EXPECT_EQ(ParseBatchRecord(kName, FormatBatchRecord(r)), r);
+    r.modifiedMegabytes = 200;
+    r.outcome = BatchOutcome::boNothing;
+    EXPECT_EQ(ParseBatchRecord(kName, FormatBatchRecord(r)), r);
 }
 
 TEST(BatchHistory, ReaderTakesAnyOrderAndUnknownKeys) {
@@ -56,6 +68,9 @@ TEST(BatchHistory, ReaderRefusesDamagedRecords) {
         {kName, L"asked=1;freed=1;trimmed=1;flushed=0;purged=0;ms=1;before=1;after=2;outcome=done"},
         {kName, L"asked=1;asked=2;freed=1;trimmed=1;flushed=0;purged=0;ms=1;before=1;after=2;outcome=met"},
         {kName, L"asked=1;freed=1;trimmed=1;flushed=0;purged=0;ms=1;before=1;after=2;outcome=met;junk"},
+        {kName, L"asked=1;freed=1;trimmed=1;flushed=0;purged=0;ms=1;before=1;after=2;outcome=met;moved=x"},
+        {kName, L"asked=1;freed=1;trimmed=1;flushed=0;purged=0;ms=1;before=1;after=2;outcome=met;needed=unknown"},
+        {kName, L"asked=1;freed=1;trimmed=1;flushed=0;purged=0;ms=1;before=1;after=2;outcome=met;moved=1;moved=2"},
     };
     for (const auto& c : cases) EXPECT_FALSE(ParseBatchRecord(c.name, c.text)) << c.name << L" " << c.text;
 }

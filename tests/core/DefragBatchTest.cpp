@@ -127,26 +127,38 @@ TEST(DefragBatch, ARecordThatIsNotSaneIsRefusedWhileAWorkerRuns) {
     }
 }
 
-TEST(DefragTrimMarks, RoundTripAndMalformedEntriesDropped) {
-    const std::vector<TrimMark> marks = {{1234, 133780000000000000ull, 133780000123456789ull}, {8, 0, 1}};
+TEST(DefragTrimMarks, RoundTripEarlierEntriesAndMalformedEntriesDropped) {
+    const std::vector<TrimMark> marks = {{1234, 133780000000000000ull, 133780000123456789ull, 20}, {8, 0, 1, 160}};
+    EXPECT_EQ(FormatTrimMarks(marks), L"1234:133780000000000000:133780000123456789:20;8:0:1:160");
     EXPECT_EQ(ParseTrimMarks(FormatTrimMarks(marks)), marks);
     EXPECT_EQ(FormatTrimMarks({}), L"");
-    EXPECT_EQ(ParseTrimMarks(L"1:2:3;x:2:3;4:5;6:7:8:9;;4294967296:1:1;7:18446744073709551616:1;9:9:9"),
-              (std::vector<TrimMark>{{1, 2, 3}, {9, 9, 9}}));
+    // Three fields: an earlier companion's entry, held for the base time.
+    EXPECT_EQ(ParseTrimMarks(L"1:2:3;x:2:3;4:5;6:7:8:9:10;;4294967296:1:1;7:18446744073709551616:1;9:9:9:40;"
+                             L"5:5:5:0;5:5:5:161;5:5:5:"),
+              (std::vector<TrimMark>{{1, 2, 3, 10}, {9, 9, 9, 40}}));
 }
 
-TEST(DefragTrimMarks, OnlyMarksWithinTenMinutesStay) {
+TEST(DefragTrimMarks, AMarkHoldsForItsMinutesAndIsRememberedForTwiceAsLong) {
     const std::uint64_t now = 1'000'000'000'000ull;
+    const std::uint64_t minute = 60ull * 10000000;  // FILETIME units
+    EXPECT_TRUE(MarkHolds({1, 1, now - 10 * minute + 1, 10}, now));
+    EXPECT_FALSE(MarkHolds({1, 1, now - 10 * minute, 10}, now));
+    EXPECT_TRUE(MarkHolds({1, 1, now - 39 * minute, 40}, now));
+    EXPECT_FALSE(MarkHolds({1, 1, now + 10, 10}, now)) << "from the future: the clock went back";
+
     const std::vector<TrimMark> marks = {
-        {1, 1, now - kTrimWindowUtc},      // just out
-        {2, 1, now - kTrimWindowUtc + 1},  // just in
-        {3, 1, now},
-        {4, 1, now + 10},                  // from the future: the clock went back
+        {1, 1, now - 20 * minute, 10},      // just out
+        {2, 1, now - 20 * minute + 1, 10},  // just in
+        {3, 1, now, 10},
+        {4, 1, now + 10, 10},               // from the future
+        {5, 1, now - 50 * minute, 40},      // a longer hold is remembered longer
+        {3, 1, now - 5 * minute, 10},       // an older mark of a process marked again
     };
-    EXPECT_EQ(ActiveTrimMarks(marks, now), (std::vector<TrimMark>{{3, 1, now}, {2, 1, now - kTrimWindowUtc + 1}}));
+    EXPECT_EQ(RememberedTrimMarks(marks, now),
+              (std::vector<TrimMark>{{3, 1, now, 10}, {2, 1, now - 20 * minute + 1, 10}, {5, 1, now - 50 * minute, 40}}));
     std::vector<TrimMark> many;
-    for (std::uint32_t i = 0; i < kMaxTrimMarks + 10; ++i) many.push_back({i, 1, now - 1000 + i});
-    const auto kept = ActiveTrimMarks(many, now);
+    for (std::uint32_t i = 0; i < kMaxTrimMarks + 10; ++i) many.push_back({i, 1, now - 1000 + i, 10});
+    const auto kept = RememberedTrimMarks(many, now);
     ASSERT_EQ(kept.size(), kMaxTrimMarks);
     EXPECT_EQ(kept.front().id, kMaxTrimMarks + 9);
 }

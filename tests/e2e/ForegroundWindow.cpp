@@ -1,12 +1,17 @@
 // A visible window that puts itself in the foreground, for the companion's
-// foreground probe to find: `ForegroundWindow.exe <pid file> <seconds>`
+// desktop probe to find:
+//   ForegroundWindow.exe <pid file> <seconds> [window|full-screen] [megabytes]
 // writes its process id to the file once its window is in front, and ends
-// after the given seconds.
+// after the given seconds. "full-screen": a borderless topmost window
+// covering the monitor, as a full-screen program shows. With megabytes, it
+// holds that much private memory touched, so that it is the largest
+// candidate a batch could trim.
 
 #include <windows.h>
 #include <shellapi.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -23,18 +28,27 @@ LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    if (argv == nullptr || argc != 3) return 2;
+    if (argv == nullptr || argc < 3 || argc > 5) return 2;
     const std::wstring pidFile = argv[1];
     const UINT seconds = static_cast<UINT>(_wtoi(argv[2]));
+    const bool fullScreen = argc >= 4 && std::wstring(argv[3]) == L"full-screen";
+    const std::size_t megabytes = argc >= 5 ? static_cast<std::size_t>(_wtoi(argv[4])) : 0;
     LocalFree(argv);
+    std::vector<char> held(megabytes * 1024 * 1024);
+    volatile char* touched = held.data();
+    for (std::size_t i = 0; i < held.size(); i += 4096) touched[i] = 1;
 
     WNDCLASSW cls{};
     cls.lpfnWndProc = Procedure;
     cls.hInstance = instance;
     cls.lpszClassName = L"NimboraForegroundWindow";
     RegisterClassW(&cls);
-    HWND window = CreateWindowExW(0, cls.lpszClassName, L"Nimbora foreground", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
-                                  320, 200, nullptr, nullptr, instance, nullptr);
+    HWND window = fullScreen ? CreateWindowExW(WS_EX_TOPMOST, cls.lpszClassName, L"Nimbora full screen",
+                                               WS_POPUP | WS_VISIBLE, 0, 0, GetSystemMetrics(SM_CXSCREEN),
+                                               GetSystemMetrics(SM_CYSCREEN), nullptr, nullptr, instance, nullptr)
+                             : CreateWindowExW(0, cls.lpszClassName, L"Nimbora foreground",
+                                               WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 320, 200, nullptr, nullptr,
+                                               instance, nullptr);
     if (window == nullptr) return 1;
     ShowWindow(window, SW_SHOW);
     SetForegroundWindow(window);

@@ -2,12 +2,18 @@
 # NimboraDefrag.exe under Wine, end to end: the exit codes and event entries
 # for bad and empty arguments; a batch of fifteen instances started side by
 # side as the service starts them, of which exactly one works and the others
-# hand their amounts over and exit at once; and a window put in the
-# foreground of the desktop, which the worker's probe finds and protects.
-# Under Wine a trim empties nothing, so the worker ends with a partial result
-# (exit 3): how much a batch frees only Windows can show.
+# hand their amounts over and exit at once; a window put in the foreground of
+# the desktop, the largest candidate, which the worker's probe finds and
+# protects; and a full-screen window, which holds the batch back.
+# Under Wine a trim empties nothing: the worker stops after a few fruitless
+# trims with a partial result (exit 3). How much a batch frees only Windows
+# can show.
 #
-# Usage: defrag_e2e.sh <NimboraDefrag.exe> <ForegroundWindow.exe> [figures file]
+# The tests' build of the program is run (it appends each run's record line
+# to the file NIMBORA_DEFRAG_REPORT names); the shipped one reads no such
+# variable.
+#
+# Usage: defrag_e2e.sh <recording NimboraDefrag.exe> <ForegroundWindow.exe> [figures file]
 set -uo pipefail
 exe="$1"
 window_exe="$2"
@@ -15,17 +21,24 @@ figures="${3:-/dev/null}"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 run="$here/../../tools/wine-run"
 work="$(mktemp -d)"
-# What the companion keeps in the 32-bit view: remembered trims and history.
+key='HKLM\Software\Wow6432Node\Korvex\Nimbora'
+# What the companion keeps in the 32-bit view, and the settings set here.
 forget() {
-  "$run" reg delete 'HKLM\Software\Wow6432Node\Korvex\Nimbora\Batches' /f >/dev/null 2>&1
-  "$run" reg delete 'HKLM\Software\Wow6432Node\Korvex\Nimbora' /v DefragTrimmed /f >/dev/null 2>&1
+  "$run" reg delete "$key\\Batches" /f >/dev/null 2>&1
+  for value in DefragTrimmed DefragRefusedUtc MemoryMaintain; do
+    "$run" reg delete "$key" /v $value /f >/dev/null 2>&1
+  done
 }
 trap 'forget; rm -rf "$work"' EXIT
 forget
+# The aim is the whole memory: the batch's ask alone decides what it needs.
+"$run" reg add "$key" /v MemoryMaintain /t REG_DWORD /d 100 /f >/dev/null 2>&1
 : >"$figures"
 failures=0
 bits=64
 file -L "$exe" | grep -q 'PE32 ' && bits=32
+# The fruitless trims after which the worker stops (DefragOptions).
+fruitless_limit=3
 
 fail() {
   echo "FAIL: $*"
@@ -61,94 +74,142 @@ two arguments|300 300|2|1
 -5|-5|0|0
 CASES
 
+# Starts the window in the given mode; sets window_pid and window_job.
+start_window() {
+  local pid_file="$work/window.$1.pid"
+  "$run" "$window_exe" "$(win_path "$pid_file")" 60 "$1" "$2" 2>/dev/null &
+  window_job=$!
+  for _ in $(seq 1 300); do [[ -s "$pid_file" ]] && break; sleep 0.1; done
+  window_pid=$(cat "$pid_file" 2>/dev/null)
+}
+stop_window() {
+  kill "$window_job" 2>/dev/null
+  wait "$window_job" 2>/dev/null
+  "$run" taskkill /f /pid "${window_pid%% *}" >/dev/null 2>&1
+}
+
+# The foreground window, holding the most private memory of any program, for
+# the batch: found by the worker's probe and protected. (Without a foreground
+# window the desktop's foreground is not known and the whole session is left
+# alone.)
+start_window window 400
+[[ -n "$window_pid" ]] || fail "the foreground window did not start"
+[[ "$window_pid" == *behind* ]] && echo "NOTE: the window did not come to the foreground on this display"
+
 # A batch: fifteen instances of 1024 MB side by side, each timed.
 report="$work/report.txt"
 count=15
 first_launch=$(now_ms)
+instances=()
 for i in $(seq 1 $count); do
   (
     start=$(now_ms)
-    NIMBORA_DEFRAG_REPORT="$(win_path "$report")" WINEDEBUG=-all,+eventlog "$run" "$exe" 1024 2>"$work/batch.$i"
+    NIMBORA_DEFRAG_REPORT="$(win_path "$report.$i")" WINEDEBUG=-all,+eventlog "$run" "$exe" 1024 2>"$work/batch.$i"
     echo "$? $start $(now_ms)" >"$work/time.$i"
   ) &
+  instances+=($!)
 done
 last_launch=$(now_ms)
-wait
-# At most one companion a few seconds after the launches: the worker. A
-# 32-bit Wine process starts through qemu-user, several times slower.
-few=5000
-((bits == 32)) && few=30000
-running=0
-for i in $(seq 1 $count); do
-  read -r rc start end <"$work/time.$i"
-  ((end > last_launch + few)) && running=$((running + 1))
-done
-((running <= 1)) || fail "$running companions still running $few ms after the launches"
-last_exit=0
-slowest_handover=0
-for i in $(seq 1 $count); do
-  read -r rc start end <"$work/time.$i"
-  ((end > last_exit)) && last_exit=$end
-  echo "instance $i: exit $rc after $((end - start)) ms"
-done
-entries=$(entries_in "$work"/batch.*)
-[[ "$entries" == 1 ]] || fail "$entries event entries for the batch, expected 1"
+wait "${instances[@]}"
 
 echo "records:"
-cat "$report" 2>/dev/null
-workers=$(grep -c ' role=worker ' "$report")
-# A hand-over, or an instance of the batch that reached the record after the
-# worker had finished (qemu-user can take seconds to start a 32-bit process).
-handovers=$(grep -cE ' role=(handed-over|late) ' "$report")
-[[ "$workers" == 1 ]] || fail "$workers workers, expected 1"
-[[ "$handovers" == $((count - 1)) ]] || fail "$handovers hand-overs, expected $((count - 1))"
-worker_line=$(grep ' role=worker ' "$report" | head -1)
+cat "$report".* 2>/dev/null >"$report"
+cat "$report"
+# The batch's worker: the first instance to record the role, and when it
+# ended, as observed here.
+worker_end=0
+worker_line=""
+for i in $(seq 1 $count); do
+  read -r rc start end <"$work/time.$i"
+  if grep -q ' role=worker ' "$report.$i" 2>/dev/null && { [[ -z "$worker_line" ]] || ((start < worker_start)); }; then
+    worker_line=$(cat "$report.$i")
+    worker_start=$start
+    worker_end=$end
+  fi
+done
+# The worker ends last; an instance launched after it ended belongs to a
+# batch of its own. Lateness is taken from these observations, never from the
+# product's own word.
+observed_late=0
+last_exit=0
+for i in $(seq 1 $count); do
+  read -r rc start end <"$work/time.$i"
+  ((start >= worker_end)) && observed_late=$((observed_late + 1))
+  ((end > last_exit)) && last_exit=$end
+  echo "instance $i: exit $rc, started $((start - first_launch)) ms after the first launch, ran $((end - start)) ms"
+done
 batch=$(field batch "$worker_line")
-[[ "$(grep -c " batch=$batch " "$report")" == "$count" ]] || fail "not every instance joined batch $batch"
-grep -E ' role=(handed-over|late) ' "$report" | grep -qv ' exit=0 ' && fail "a hand-over did not exit 0"
+workers=$(grep -c ' role=worker ' "$report")
+in_batch=$(grep -c " batch=$batch " "$report")
+handovers=$(grep " batch=$batch " "$report" | grep -c ' role=handed-over ')
 late=$(grep -c ' role=late ' "$report")
+[[ "$workers" == $((1 + observed_late)) ]] || fail "$workers workers, expected 1 (and $observed_late launched after it ended)"
+[[ "$in_batch" == $((count - observed_late)) ]] || fail "$in_batch instances in batch $batch, expected $((count - observed_late))"
+[[ "$handovers" == $((count - 1 - observed_late)) ]] ||
+  fail "$handovers hand-overs, expected $((count - 1 - observed_late)); the product called $late late"
+grep ' role=handed-over ' "$report" | grep -qv ' exit=0 ' && fail "a hand-over did not exit 0"
+entries=$(entries_in "$work"/batch.*)
+[[ "$entries" == $((1 + observed_late)) ]] || fail "$entries event entries for the batch, expected $((1 + observed_late))"
 total_mb=$(awk '/MemTotal/ {printf "%d", $2 / 1024}' /proc/meminfo)
-expected=$((count * 1024))
+expected=$(((count - observed_late) * 1024))
 ((expected > total_mb)) && expected=$total_mb
 asked=$(field asked_mb "$worker_line")
-expected=$((expected - late * 1024))
 ((asked >= expected - 1 && asked <= expected + 1)) || fail "the worker asked $asked MB, expected $expected"
 worker_exit=$(field exit "$worker_line")
-[[ "$worker_exit" == 0 || "$worker_exit" == 3 ]] || fail "worker exit $worker_exit"
+trims=$(field trimmed "$worker_line")
+[[ "$worker_exit" == 3 ]] || fail "worker exit $worker_exit, expected 3 (partial: a trim frees nothing under Wine)"
+[[ "$(field outcome "$worker_line")" == partial ]] || fail "worker outcome $(field outcome "$worker_line")"
+# N.B. every trim is fruitless under Wine, save one that happens to coincide
+# with a rise of the machine's memory from outside (the host's other work):
+# the worker stops after the fruitless limit in a row, so at most that many
+# trims on a quiet machine.
+fruitless=$(field fruitless "$worker_line")
+((fruitless >= fruitless_limit && trims >= fruitless)) ||
+  fail "$trims trims of which $fruitless fruitless, expected a stop after $fruitless_limit fruitless"
 # Once it has started, a hand-over exits at once.
+slowest_handover=0
 while read -r line; do
   ms=$(field run_ms "$line")
   ((ms > slowest_handover)) && slowest_handover=$ms
-done < <(grep -E ' role=(handed-over|late) ' "$report")
-((slowest_handover < 2000)) || fail "a hand-over ran $slowest_handover ms"
+done < <(grep ' role=handed-over ' "$report")
+few=2000
+((bits == 32)) && few=6000
+((slowest_handover < few)) || fail "a hand-over ran $slowest_handover ms"
+if [[ -n "$window_pid" && "$window_pid" != *behind* ]]; then
+  [[ "$(field sessions_protected "$worker_line")" == 0 ]] || fail "the probe did not find the foreground"
+  [[ ",$(field trimmed_ids "$worker_line")," == *",$window_pid,"* ]] && fail "the foreground process was trimmed"
+  figure "$bits-bit under Wine: the foreground window's process $window_pid (400 MB, the largest candidate) found by" \
+    "the worker's probe and left alone; trimmed instead: $(field trimmed_ids "$worker_line")"
+fi
+stop_window
 figure "$bits-bit under Wine: batch of $count real companions, first launch to last exit $((last_exit - first_launch)) ms" \
-  "(launches spread over $((last_launch - first_launch)) ms); 1 worker (exit $worker_exit, $(field trimmed "$worker_line") trims," \
-  "$(field ms "$worker_line") ms of work), $handovers handed over ($late of them after the worker had finished), slowest hand-over $slowest_handover ms from its start to its exit; 1 event entry." \
+  "(launches spread over $((last_launch - first_launch)) ms); 1 worker (exit $worker_exit, $trims trims of which $fruitless fruitless," \
+  "$(field ms "$worker_line") ms of work, $asked MB asked), $handovers handed over, $observed_late launched after the worker" \
+  "ended; slowest hand-over $slowest_handover ms from its start to its exit; $entries event entries." \
   "Under Wine the trims free nothing: the memory freed only Windows can show."
 
-# The foreground window: found by the probe and protected.
-pid_file="$work/foreground.pid"
-"$run" "$window_exe" "$(win_path "$pid_file")" 30 2>/dev/null &
-window_job=$!
-for _ in $(seq 1 200); do [[ -s "$pid_file" ]] && break; sleep 0.1; done
-window_pid=$(cat "$pid_file" 2>/dev/null)
+# A full-screen window: the batch trims nothing and says so once.
+"$run" reg delete "$key" /v DefragTrimmed /f >/dev/null 2>&1
+start_window full-screen 0
 if [[ -z "$window_pid" ]]; then
-  fail "the foreground window did not start"
+  fail "the full-screen window did not start"
 elif [[ "$window_pid" == *behind* ]]; then
-  fail "the window did not come to the foreground on this display: the probe cannot be checked"
+  fail "the full-screen window did not come to the foreground on this display: the full-screen check cannot be checked"
 else
   : >"$report"
-  NIMBORA_DEFRAG_REPORT="$(win_path "$report")" "$run" "$exe" 100 2>/dev/null
+  NIMBORA_DEFRAG_REPORT="$(win_path "$report")" WINEDEBUG=-all,+eventlog "$run" "$exe" 100 2>"$work/full.err"
+  rc=$?
   line=$(cat "$report")
   echo "$line"
-  fg=$(field foreground "$line")
-  [[ "$fg" == "$window_pid" ]] || fail "foreground $fg, expected the window's process $window_pid"
-  [[ ",$(field trimmed_ids "$line")," == *",$window_pid,"* ]] && fail "the foreground process was trimmed"
-  [[ "$fg" == "$window_pid" ]] &&
-    figure "$bits-bit under Wine: the foreground window's process $window_pid found by the probe and left alone"
+  [[ "$rc" == 0 ]] || fail "full screen: exit $rc, expected 0"
+  [[ "$(field outcome "$line")" == skipped ]] || fail "full screen: outcome $(field outcome "$line")"
+  [[ "$(field full_screen "$line")" == 1 ]] || fail "full screen: $(field full_screen "$line") sessions in full screen"
+  [[ "$(field trimmed "$line")" == 0 ]] || fail "full screen: $(field trimmed "$line") trims"
+  [[ "$(entries_in "$work/full.err")" == 1 ]] || fail "full screen: $(entries_in "$work/full.err") entries, expected 1"
+  grep -q 'ReportEventW L"Nothing was trimmed' "$work/full.err" || fail "full screen: not the entry expected"
+  figure "$bits-bit under Wine: a full-screen window of process $window_pid held the batch back (nothing trimmed)"
 fi
-kill "$window_job" 2>/dev/null
-wait "$window_job" 2>/dev/null
+stop_window
 
 if ((failures)); then
   echo "$failures failure(s)"

@@ -19,7 +19,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
     if (marks.size() > 4 * kMaxTrimMarks + 1) std::abort();
     if (ParseTrimMarks(FormatTrimMarks(marks)) != marks) std::abort();
     const std::uint64_t now = marks.empty() ? 0 : marks.front().trimmedUtc;
-    for (const TrimMark& m : ActiveTrimMarks(marks, now))
-        if (m.trimmedUtc > now || now - m.trimmedUtc >= kTrimWindowUtc) std::abort();
+    for (const TrimMark& m : RememberedTrimMarks(marks, now))
+        if (m.trimmedUtc > now || now - m.trimmedUtc >= 2 * m.holdMinutes * kMinuteUtc || m.holdMinutes == 0 ||
+            m.holdMinutes > kLongestHoldMinutes)
+            std::abort();
     return 0;
 }
