@@ -22,7 +22,8 @@ namespace {
 
 static_assert(std::wstring_view(kDefragExclude) == L"DefragExclude" &&
               std::wstring_view(kDefragFlushModified) == L"DefragFlushModified" &&
-              std::wstring_view(kDefragPurgeStandby) == L"DefragPurgeStandby",
+              std::wstring_view(kDefragPurgeStandby) == L"DefragPurgeStandby" &&
+              std::wstring_view(kDefragServices) == L"DefragServices",
               "the tool's table names the companion's settings as the companion reads them");
 
 constexpr wchar_t kServiceName[] = L"Nimbora";

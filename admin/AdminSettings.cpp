@@ -17,6 +17,7 @@ constexpr std::int32_t kIntMax = std::numeric_limits<std::int32_t>::max();
 constexpr wchar_t kCompanionExclude[] = L"DefragExclude";
 constexpr wchar_t kCompanionFlush[] = L"DefragFlushModified";
 constexpr wchar_t kCompanionPurge[] = L"DefragPurgeStandby";
+constexpr wchar_t kCompanionServices[] = L"DefragServices";
 
 std::optional<std::int64_t> ParseDecimal(std::wstring_view text) {
     bool negative = false;
@@ -54,6 +55,7 @@ constexpr SettingDefinition kDefinitions[] = {
     {kCompanionExclude, K::skText},
     {kCompanionFlush, K::skSwitch, 0, 1},
     {kCompanionPurge, K::skSwitch, 0, 1},
+    {kCompanionServices, K::skSwitch, 0, 1},
 };
 
 }  // namespace

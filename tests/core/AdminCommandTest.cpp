@@ -193,7 +193,7 @@ TEST(AdminStatus, EachSettingShowsItsSourceAndAWrongTypeFallsBackToTheDefault) {
     const StatusReport report = BuildStatus(system);
     std::map<std::wstring, SettingReading> byName;
     for (const SettingReading& r : report.settings) byName[r.definition->name] = r;
-    EXPECT_EQ(report.settings.size(), 14u);
+    EXPECT_EQ(report.settings.size(), 15u);
     EXPECT_EQ(byName[L"MemoryMaintain"].source, SettingSource::ssWrongType);
     EXPECT_EQ(byName[L"MemoryMaintain"].number, 30);
     EXPECT_EQ(byName[L"ProcessorTrigger"].source, SettingSource::ssStored);

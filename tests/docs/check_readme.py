@@ -72,6 +72,7 @@ def check_settings(root, readme, constants):
     definitions = re.search(r"kDefinitions\[\]\s*=\s*\{(.*?)\n\};", admin, re.S)
     names = [constants[k] for k in re.findall(r"\{\s*(k\w+)\s*,", definitions.group(1))]
     names.append(constants["kDefragTrimmed"])
+    names.append(constants["kDefragRefusedUtc"])
     for name in names:
         if name not in rows:
             fail(f"settings table: {name} is missing")
