@@ -23,7 +23,8 @@ SUPPORTED_OS = {
     "1f676c76-80e1-4239-95bb-83d0f6d0da78": "8.1",
     "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a": "10",
 }
-SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "user32.dll", "shell32.dll", "ole32.dll", "msvcrt.dll"}
+SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "user32.dll", "shell32.dll", "ole32.dll", "msvcrt.dll",
+               "psapi.dll", "wtsapi32.dll"}
 
 
 def imported_dlls(image):
