@@ -157,7 +157,7 @@ TEST(MaintenanceTick, ATimerEventDuringALaunchRunsNoSecondTick) {
         MaintenanceTick* tick = nullptr;
         void Open(const std::wstring& file, const std::wstring& parameters) override {
             Recorder::Open(file, parameters);
-            tick->Run(true);
+            if (tick != nullptr) tick->Run(true);
         }
     } r;
     r.stored[L"ExecutePeriod"] = 0;  // every tick may start a batch
