@@ -197,11 +197,13 @@ public:
 
     std::function<bool(DWORD code)> CustomControl;  // unassigned: accepted
     DWORD refuseThread = 0;  // non-zero: the service thread cannot be created, with this error
+    DWORD refuseSuspension = 0;  // non-zero: the thread cannot suspend itself, with this error
 
 protected:
     LPHANDLER_FUNCTION GetServiceController() override { return &Unused; }
     std::unique_ptr<TServiceThread> CreateServiceThread() override {
         if (refuseThread != 0) RaiseOSError(refuseThread);
+        if (refuseSuspension != 0) return std::make_unique<UnsuspendableThread>(*this, refuseSuspension);
         return TService::CreateServiceThread();
     }
     bool HandleCustomControl(DWORD code) override {
@@ -210,6 +212,20 @@ protected:
 
 private:
     static void WINAPI Unused(DWORD) {}
+
+    class UnsuspendableThread final : public TServiceThread {
+    public:
+        UnsuspendableThread(TService& service, DWORD error) : TServiceThread(service), error_(error) {}
+
+    protected:
+        DWORD SuspendCurrentThread() noexcept override {
+            SetLastError(error_);
+            return static_cast<DWORD>(-1);
+        }
+
+    private:
+        DWORD error_;
+    };
 };
 
 // Plays the ServiceMain thread: runs the body on a thread of its own, which
@@ -507,6 +523,98 @@ TEST(ServiceStopping, APauseOrContinueQueuedBehindAStopDoesNotUndoIt) {
         EXPECT_EQ(pauses, 0);
         EXPECT_EQ(continues, 0);
         EXPECT_TRUE(recorder.Entries().empty());
+    }
+}
+
+// The execute loop can return without a stop (the program's own loop
+// swallows its errors and returns): the service thread then serves what is
+// left in its queue on its way out. A pause there would suspend it for good
+// and the service would never stop; a continue would report it running.
+TEST(ServiceStopping, APauseOrContinueQueuedBehindAnEndedExecuteLoopIsRefused) {
+    const struct {
+        const char* what;
+        std::vector<DWORD> codes;
+        std::vector<Seen> reports;  // after running
+    } cases[] = {
+        {"pause", {SERVICE_CONTROL_PAUSE}, {kRunning, kStopped}},
+        {"continue", {SERVICE_CONTROL_CONTINUE}, {kRunning, kStopped}},
+        {"pause then continue", {SERVICE_CONTROL_PAUSE, SERVICE_CONTROL_CONTINUE}, {kRunning, kRunning, kStopped}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Recorder recorder;
+        TWindowApplication windowApplication;
+        TServiceApplication application(windowApplication, L"win_tests.exe", MessageTexts::BuiltIn(), recorder);
+        ProbeService& service = *application.CreateForm<ProbeService>(L"Probe", recorder);
+        std::atomic<int> pauses{0}, continues{0};
+        std::atomic<bool> release{false};
+        service.OnPause = [&](TService&, bool&) { ++pauses; };
+        service.OnContinue = [&](TService&, bool&) { ++continues; };
+        service.OnExecute = [&](TService&) {
+            while (!release) Sleep(1);
+        };
+        ServiceMainThread serviceMain(service, {L"Probe"});
+        ASSERT_EQ(Summary(recorder.WaitForReports(3)),
+                  (std::vector<Seen>{kFirstStartPending, kSecondStartPending, kRunning}));
+        for (const DWORD code : c.codes) service.PostControlCode(code);
+        release = true;
+        EXPECT_TRUE(serviceMain.WaitEnded(std::chrono::seconds(10))) << Trace(recorder);
+        EXPECT_EQ(Summary(recorder.Reports(), 3), c.reports);
+        EXPECT_EQ(pauses, 0);
+        EXPECT_EQ(continues, 0);
+        EXPECT_TRUE(recorder.Entries().empty());
+    }
+}
+
+// The pause handler has switched the timer off when the thread fails to
+// suspend itself: the pause is undone, so that the running state reported
+// again is true; when the continue handler refuses, the service stays paused
+// and says so. Either way the thread serves the next request.
+TEST(ServiceStopping, AFailedSuspensionLeavesTheTimerAsTheReportedStateSays) {
+    const struct {
+        const char* what;
+        bool continueAccepted;
+        std::vector<Seen> reports;  // after running, up to the interrogation
+        bool timerOn;
+    } cases[] = {
+        {"undone", true, {kPausePending, kPaused, kRunning, kRunning}, true},
+        {"continue refused", false, {kPausePending, kPaused, kPaused}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Recorder recorder;
+        TWindowApplication windowApplication;
+        TServiceApplication application(windowApplication, L"win_tests.exe", MessageTexts::BuiltIn(), recorder);
+        ProbeService& service = *application.CreateForm<ProbeService>(L"Probe", recorder);
+        service.refuseSuspension = ERROR_ACCESS_DENIED;
+        TTimer timer(windowApplication, L"refused");
+        std::atomic<bool> refuseContinue{!c.continueAccepted};
+        service.OnPause = [&](TService&, bool&) { timer.SetEnabled(false); };
+        service.OnContinue = [&](TService&, bool& continued) {
+            if (refuseContinue) {
+                continued = false;
+                return;
+            }
+            timer.SetEnabled(true);
+        };
+        ServiceMainThread serviceMain(service, {L"Probe"});
+        ASSERT_EQ(Summary(recorder.WaitForReports(3)),
+                  (std::vector<Seen>{kFirstStartPending, kSecondStartPending, kRunning}));
+        service.PostControlCode(SERVICE_CONTROL_PAUSE);
+        // N.B. the interrogation goes after the failure: a request already
+        // waiting keeps the thread from suspending itself at all.
+        ASSERT_TRUE(Eventually([&] { return !recorder.Texts().empty(); })) << Trace(recorder);
+        service.PostControlCode(SERVICE_CONTROL_INTERROGATE);
+        EXPECT_EQ(Summary(recorder.WaitForReports(3 + c.reports.size()), 3), c.reports) << Trace(recorder);
+        EXPECT_EQ(timer.Enabled(), c.timerOn);
+        EXPECT_EQ(recorder.Texts(), std::vector<std::wstring>{L"Service failed on pause: System Error.  Code: 5.\r\nAccess denied"});
+        EXPECT_FALSE(service.ServiceThread()->Suspended());
+
+        refuseContinue = false;
+        service.PostControlCode(SERVICE_CONTROL_CONTINUE);
+        service.PostControlCode(SERVICE_CONTROL_STOP);
+        EXPECT_TRUE(serviceMain.WaitEnded(std::chrono::seconds(10))) << Trace(recorder);
+        EXPECT_TRUE(timer.Enabled());
     }
 }
 
@@ -1001,35 +1109,76 @@ TEST_F(TimerTest, SwitchedOffFromAnotherThreadDeliversNothingMoreUntilSwitchedOn
     EXPECT_TRUE(PumpUntil([&] { return ticks >= ticksBefore + 2; }));
 }
 
-// The owner thread can be busy for seconds (heavy paging, a long batch of
-// launches). A switch from another thread returns without waiting for it, and
-// the owner applies it once it serves its queue again.
-TEST_F(TimerTest, SwitchedOnWhileTheOwnerIsBusyForSixSecondsTicksAgain) {
-    std::atomic<int> ticks{0};
-    TTimer timer(windowApplication, L"refused");
-    timer.SetInterval(10);
-    timer.SetOnTimer([&] { ++ticks; });
-    ASSERT_TRUE(PumpUntil([&] { return ticks >= 1; }));
-    SetEnabledFromAnotherThread(timer, false);
-    PumpFor(std::chrono::milliseconds(100));
-    const int ticksBefore = ticks;
+// Refuses every post to the timer's window, as a full queue would.
+class RefusingPosts final : public TimerWindowApi {
+public:
+    bool Post(HWND, UINT) override { return false; }
+};
 
-    std::atomic<bool> ownerBusy{true};
-    std::atomic<bool> returnedWhileBusy{false};
-    std::atomic<long long> took{-1};
-    std::thread other([&] {
-        const auto start = std::chrono::steady_clock::now();
-        timer.SetEnabled(true);
-        returnedWhileBusy = ownerBusy.load();
-        took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-    });
-    Sleep(6000);  // serves nothing
-    ownerBusy = false;
-    other.join();
-    std::printf("switching the timer on while its owner was busy took %lld ms\n", took.load());
-    EXPECT_TRUE(returnedWhileBusy) << "the switch waited for the owner thread";
-    EXPECT_TRUE(timer.Enabled());
-    EXPECT_TRUE(PumpUntil([&] { return ticks >= ticksBefore + 2; })) << "no ticks after the owner came back";
+// The owner thread can be busy for seconds (heavy paging, a long batch of
+// launches) while the service thread switches the timer. Each switch returns
+// without waiting for the owner; once the owner serves its queue again the
+// timer ticks exactly when the last switch was on, also when nothing could
+// be posted to the owner. A timer that starts off was switched off by its
+// owner.
+TEST_F(TimerTest, SwitchesWhileTheOwnerIsStalledEndInTheLastOnesState) {
+    const struct {
+        const char* what;
+        bool startOn;
+        std::vector<bool> switches;
+        bool refusePosts;
+    } cases[] = {
+        {"off", true, {false}, false},
+        {"on", false, {true}, false},
+        {"off then on", true, {false, true}, false},
+        {"on then off", false, {true, false}, false},
+        {"off, on, off", true, {false, true, false}, false},
+        {"on, off, on", false, {true, false, true}, false},
+        {"on, its post refused", false, {true}, true},
+        {"off then on, their posts refused", true, {false, true}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TimerWindowApi system;
+        RefusingPosts refusing;
+        std::atomic<int> ticks{0};
+        TTimer timer(windowApplication, L"refused", c.refusePosts ? static_cast<TimerWindowApi&>(refusing) : system);
+        timer.SetInterval(10);
+        timer.SetOnTimer([&] { ++ticks; });
+        ASSERT_TRUE(PumpUntil([&] { return ticks >= 1; }));
+        if (!c.startOn) {
+            timer.SetEnabled(false);
+            PumpFor(std::chrono::milliseconds(50));
+        }
+
+        // N.B. this thread, the owner, serves nothing until the switches are made.
+        std::atomic<bool> done{false};
+        std::atomic<long long> took{-1};
+        std::thread other([&] {
+            const auto start = std::chrono::steady_clock::now();
+            for (const bool on : c.switches) timer.SetEnabled(on);
+            took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start)
+                       .count();
+            done = true;
+        });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!done && std::chrono::steady_clock::now() < deadline) Sleep(5);
+        const bool returnedWhileStalled = done;
+        Sleep(100);  // the platform timer falls due meanwhile
+        const int ticksAtStall = ticks;
+        other.join();
+        std::printf("%s: switched with the owner stalled in %lld us\n", c.what, took.load());
+        EXPECT_TRUE(returnedWhileStalled) << "a switch waited for the owner thread";
+
+        const bool on = c.switches.back();
+        EXPECT_EQ(timer.Enabled(), on);
+        if (on) {
+            EXPECT_TRUE(PumpUntil([&] { return ticks >= ticksAtStall + 3; })) << "no ticks after the stall";
+        } else {
+            PumpFor(std::chrono::milliseconds(200));
+            EXPECT_EQ(ticks, ticksAtStall) << "ticks while switched off";
+        }
+    }
 }
 
 TEST_F(TimerTest, HandlerErrorsGoToTheApplicationAndLaterEventsStillCome) {
