@@ -11,6 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -1000,6 +1001,47 @@ TEST(ServiceApplication, InstallingWithEitherSwitch) {
         EXPECT_EQ(TServiceApplication(windowApplication, c.line, MessageTexts::BuiltIn(), recorder).Installing(),
                   c.installing)
             << Narrow(c.line);
+}
+
+// An error that is not one of ours escapes a step of the main loop while the
+// dispatcher still serves the service (the real one returns only once the
+// service has stopped): the last chance is taken and the process ended at
+// once, before anything waits for the dispatcher.
+TEST(ServiceApplication, AForeignErrorInTheMainLoopEndsTheProcessWithoutWaitingForTheDispatcher) {
+    constexpr UINT kFailingMessage = WM_APP + 9;
+    Recorder recorder;
+    TWindowApplication windowApplication;
+    TServiceApplication application(windowApplication, L"win_tests.exe", MessageTexts::BuiltIn(), recorder);
+    const UniqueHandleObject released(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    ASSERT_TRUE(released);
+    application.StartDispatcher = [&](SERVICE_TABLE_ENTRYW*) {
+        // The safety timeout only keeps a broken build from hanging.
+        return WaitForSingleObject(released.get(), 10000) == WAIT_OBJECT_0;
+    };
+    std::vector<UINT> ends;
+    application.EndProcess = [&](UINT exitCode) {
+        ends.push_back(exitCode);
+        SetEvent(released.get());  // as the end of the process would end the dispatcher
+    };
+    windowApplication.HookMainWindow([](MSG& m) {
+        if (m.message == kFailingMessage) throw std::runtime_error("vector too long");
+        return false;
+    });
+    ASSERT_TRUE(PostMessageW(windowApplication.Handle(), kFailingMessage, 0, 0));
+    EXPECT_THROW(application.Run(), std::runtime_error);
+    EXPECT_EQ(ends, std::vector<UINT>{1});
+    const std::vector<Entry> entries = recorder.Entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].source, L"win_tests.exe");
+    const std::wstring start = L"Exception Exception in module win_tests.exe at ";
+    const std::wstring end = L".\r\nvector too long.\r\n";
+    EXPECT_EQ(entries[0].text.substr(0, start.size()), start) << Narrow(entries[0].text);
+    ASSERT_GT(entries[0].text.size(), end.size());
+    EXPECT_EQ(entries[0].text.substr(entries[0].text.size() - end.size()), end) << Narrow(entries[0].text);
+    // The dispatcher's quit must not reach the next test's loop.
+    MSG m;
+    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
+    }
 }
 
 TEST(ServiceApplication, InitializeTwiceInitializesComOnce) {
