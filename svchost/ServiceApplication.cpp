@@ -116,6 +116,7 @@ TServiceApplication::TServiceApplication(TWindowApplication& windowApplication, 
 TServiceApplication::~TServiceApplication() {
     TearDownApplications();
     windowApplication_.SetExceptionHandler(nullptr);
+    windowApplication_.SetForeignErrorHandler(nullptr);
     windowApplication_.UnhookMainWindow();
     if (runningApplication == this) runningApplication = nullptr;
     if (comInitialized_) CoUninitialize();
@@ -153,6 +154,7 @@ void TServiceApplication::Run() {
     }
 
     windowApplication_.SetExceptionHandler([this](const Exception& e) { LogApplicationException(e); });
+    windowApplication_.SetForeignErrorHandler([this] { EndAfterForeignError(); });
     std::vector<SERVICE_TABLE_ENTRYW> table(services_.size() + 1, SERVICE_TABLE_ENTRYW{nullptr, nullptr});
     for (std::size_t i = 0; i < services_.size(); ++i)
         table[i] = SERVICE_TABLE_ENTRYW{const_cast<wchar_t*>(services_[i]->Name().c_str()), &ServiceMainProc};
@@ -174,12 +176,12 @@ void TServiceApplication::Run() {
         logger_.LogMessage(SystemErrorMessage(static_cast<DWORD>(dispatcher.ReturnValue())));
 }
 
-void TServiceApplication::EndAfterForeignError() {
-    // N.B. unwinding from here would destroy the dispatcher thread object,
-    // which waits for a dispatcher that returns only once the service has
-    // stopped, and the process would hang. The last chance is taken here
-    // instead, and the process ends with the service still running: the
-    // Service Control Manager sees it terminate.
+void TServiceApplication::EndAfterForeignError() noexcept {
+    // N.B. unwinding out of the main loop would destroy the dispatcher thread
+    // object, which waits for a dispatcher that returns only once the
+    // service has stopped, and the process would hang. The last chance is
+    // taken here instead, and the process ends with the service still
+    // running: the Service Control Manager sees it terminate.
     std::wstring message;
     try {
         throw;
@@ -188,8 +190,10 @@ void TServiceApplication::EndAfterForeignError() {
     } catch (...) {
     }
     HandleLastChance(L"Exception", message, nullptr, true, eventLog_);
-    EndProcess(1);
-    throw;
+    try {
+        EndProcess(1);
+    } catch (...) {
+    }
 }
 
 void WINAPI TServiceApplication::ServiceMainProc(DWORD argc, wchar_t** argv) {

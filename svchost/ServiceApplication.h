@@ -76,9 +76,9 @@ public:
 private:
     static void WINAPI ServiceMainProc(DWORD argc, wchar_t** argv);
     bool EndSessionHook(const MSG& message) const noexcept { return message.message == WM_ENDSESSION; }
-    // The last chance for an error that is not one of ours, escaping the main
-    // loop while the dispatcher still runs.
-    [[noreturn]] void EndAfterForeignError();
+    // The last chance for an error that is not one of ours while the
+    // dispatcher still runs; called from the catch block that caught it.
+    void EndAfterForeignError() noexcept;
 
     TWindowApplication& windowApplication_;
     std::vector<std::wstring> arguments_;

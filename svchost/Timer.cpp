@@ -85,6 +85,8 @@ LRESULT CALLBACK TTimer::WindowProc(HWND window, UINT message, WPARAM wParam, LP
             self->onTimer_();
         } catch (const Exception& e) {
             self->owner_.HandleException(e);
+        } catch (...) {
+            self->owner_.HandleForeignError();
         }
         return 0;
     }

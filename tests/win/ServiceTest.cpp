@@ -653,10 +653,7 @@ TEST_F(ServiceHost, AServiceThreadThatCannotBeCreatedIsLoggedBeforeStoppedIsRepo
     const std::vector<std::wstring> sequence = recorder.Sequence();
     ASSERT_EQ(sequence.size(), 3u);
     EXPECT_EQ(sequence[0], L"report " + std::to_wstring(SERVICE_START_PENDING));
-    const std::wstring entry = L"entry Service failed on execute: ";
-    const std::wstring reason = SystemErrorMessage(ERROR_NOT_ENOUGH_MEMORY);
-    EXPECT_EQ(sequence[1].substr(0, entry.size()), entry) << Narrow(sequence[1]);
-    EXPECT_NE(sequence[1].find(reason), std::wstring::npos) << Narrow(sequence[1]);
+    EXPECT_EQ(sequence[1], L"entry Service failed on execute: System Error.  Code: 8.\r\nNot enough memory") << Narrow(sequence[1]);
     EXPECT_EQ(sequence[2], L"report " + std::to_wstring(SERVICE_STOPPED));
     EXPECT_EQ(service.ServiceThread(), nullptr);
 }
@@ -672,18 +669,15 @@ TEST_F(ServiceHost, StopCompletesWhileTheTimersOwnerIsBusy) {
     ServiceMainThread serviceMain(service, {L"Probe"});
     ASSERT_NO_FATAL_FAILURE(WaitRunning());
 
-    // This thread, the timer's owner, now serves nothing for 4 seconds.
+    // This thread, the timer's owner, serves nothing until the stop is done.
     const auto start = std::chrono::steady_clock::now();
     service.PostControlCode(SERVICE_CONTROL_STOP);
-    long long stoppedAfter = -1;
-    while (std::chrono::steady_clock::now() - start < std::chrono::seconds(4)) {
-        if (serviceMain.Ended() && stoppedAfter < 0)
-            stoppedAfter =
-                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-        Sleep(1);
-    }
-    std::printf("stop with the timer's owner busy: stopped after %lld ms\n", stoppedAfter);
-    EXPECT_GE(stoppedAfter, 0) << "the stop waited for the busy owner thread";
+    const bool stoppedWhileBusy = serviceMain.WaitEnded();
+    std::printf("stop with the timer's owner busy: stopped after %lld ms\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - start)
+                                           .count()));
+    EXPECT_TRUE(stoppedWhileBusy) << "the stop waited for the busy owner thread";
     ASSERT_TRUE(serviceMain.WaitEnded());
     EXPECT_EQ(Summary(recorder.Reports(), 3), (std::vector<Seen>{kStopPending, kStopped}));
 
@@ -779,8 +773,7 @@ TEST_F(ServiceHost, FailedHandlerRegistrationLogsTheSystemTextAndNeverReports) {
     wchar_t* argv[] = {name};
     service.EnterService(1, argv);
     EXPECT_TRUE(recorder.Reports().empty());
-    EXPECT_EQ(recorder.Texts(), std::vector<std::wstring>{SystemErrorMessage(ERROR_INVALID_NAME)});
-    EXPECT_FALSE(SystemErrorMessage(ERROR_INVALID_NAME).empty());
+    EXPECT_EQ(recorder.Texts(), std::vector<std::wstring>{L"Invalid name"});
 }
 
 TEST_F(ServiceHost, ServiceMainWithTheNameInOtherLetterCaseStartsThatService) {
@@ -901,10 +894,6 @@ TEST(LastChance, InServiceModeAnEntryUnderTheExecutablesNameAndNoBox) {
             EXPECT_EQ(boxes[0].substr(0, expected.size()), expected) << Narrow(boxes[0]);
         }
     }
-    EXPECT_TRUE(InstallingCommandLine(L"x.exe /Install /silent"));
-    EXPECT_TRUE(InstallingCommandLine(L"x.exe -UNINSTALL"));
-    EXPECT_FALSE(InstallingCommandLine(L"x.exe"));
-    EXPECT_FALSE(InstallingCommandLine(L"x.exe install"));
 }
 
 TEST(EventLogger, OpensItsSourceOnTheFirstEntryAndReusesIt) {
@@ -1003,11 +992,12 @@ TEST(ServiceApplication, InstallingWithEitherSwitch) {
             << Narrow(c.line);
 }
 
-// An error that is not one of ours escapes a step of the main loop while the
-// dispatcher still serves the service (the real one returns only once the
-// service has stopped): the last chance is taken and the process ended at
-// once, before anything waits for the dispatcher.
-TEST(ServiceApplication, AForeignErrorInTheMainLoopEndsTheProcessWithoutWaitingForTheDispatcher) {
+// An error that is not one of ours is raised by a message handler of the main
+// loop while the dispatcher still serves the service (the real one returns
+// only once the service has stopped): the last chance is taken and the
+// process ended at once, without unwinding through the platform's dispatch
+// or into a wait for the dispatcher.
+void RunAForeignErrorInTheMainLoop() {
     constexpr UINT kFailingMessage = WM_APP + 9;
     Recorder recorder;
     TWindowApplication windowApplication;
@@ -1028,7 +1018,9 @@ TEST(ServiceApplication, AForeignErrorInTheMainLoopEndsTheProcessWithoutWaitingF
         return false;
     });
     ASSERT_TRUE(PostMessageW(windowApplication.Handle(), kFailingMessage, 0, 0));
-    EXPECT_THROW(application.Run(), std::runtime_error);
+    // N.B. the stand-in for the end of the process returns: the loop then
+    // ends as the released dispatcher makes it.
+    application.Run();
     EXPECT_EQ(ends, std::vector<UINT>{1});
     const std::vector<Entry> entries = recorder.Entries();
     ASSERT_EQ(entries.size(), 1u);
@@ -1038,10 +1030,13 @@ TEST(ServiceApplication, AForeignErrorInTheMainLoopEndsTheProcessWithoutWaitingF
     EXPECT_EQ(entries[0].text.substr(0, start.size()), start) << Narrow(entries[0].text);
     ASSERT_GT(entries[0].text.size(), end.size());
     EXPECT_EQ(entries[0].text.substr(entries[0].text.size() - end.size()), end) << Narrow(entries[0].text);
-    // The dispatcher's quit must not reach the next test's loop.
-    MSG m;
-    while (PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
-    }
+}
+
+TEST(ServiceApplication, AForeignErrorInTheMainLoopEndsTheProcessWithoutWaitingForTheDispatcher) {
+    // N.B. on a thread of its own: a main thread whose queue and windows no
+    // earlier test has touched.
+    std::thread mainThread(RunAForeignErrorInTheMainLoop);
+    mainThread.join();
 }
 
 TEST(ServiceApplication, InitializeTwiceInitializesComOnce) {
