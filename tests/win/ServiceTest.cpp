@@ -608,7 +608,8 @@ TEST(ServiceStopping, AFailedSuspensionLeavesTheTimerAsTheReportedStateSays) {
         service.PostControlCode(SERVICE_CONTROL_INTERROGATE);
         EXPECT_EQ(Summary(recorder.WaitForReports(3 + c.reports.size()), 3), c.reports) << Trace(recorder);
         EXPECT_EQ(timer.Enabled(), c.timerOn);
-        EXPECT_EQ(recorder.Texts(), std::vector<std::wstring>{L"Service failed on pause: System Error.  Code: 5.\r\nAccess denied"});
+        EXPECT_EQ(recorder.Texts(),
+                  std::vector<std::wstring>{L"Service failed on pause: System Error.  Code: 5.\r\nAccess denied"});
         EXPECT_FALSE(service.ServiceThread()->Suspended());
 
         refuseContinue = false;
@@ -653,7 +654,8 @@ TEST_F(ServiceHost, AServiceThreadThatCannotBeCreatedIsLoggedBeforeStoppedIsRepo
     const std::vector<std::wstring> sequence = recorder.Sequence();
     ASSERT_EQ(sequence.size(), 3u);
     EXPECT_EQ(sequence[0], L"report " + std::to_wstring(SERVICE_START_PENDING));
-    EXPECT_EQ(sequence[1], L"entry Service failed on execute: System Error.  Code: 8.\r\nNot enough memory") << Narrow(sequence[1]);
+    EXPECT_EQ(sequence[1], L"entry Service failed on execute: System Error.  Code: 8.\r\nNot enough memory")
+        << Narrow(sequence[1]);
     EXPECT_EQ(sequence[2], L"report " + std::to_wstring(SERVICE_STOPPED));
     EXPECT_EQ(service.ServiceThread(), nullptr);
 }
