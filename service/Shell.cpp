@@ -1,15 +1,18 @@
 #include "service/Shell.h"
 
-#include <shellapi.h>
-
 namespace nimbora {
 
 void ShellOpen(HWND owner, const std::wstring& file, const std::wstring& parameters) noexcept {
+    ShellOpen(owner, file, parameters, &ShellExecuteExW);
+}
+
+void ShellOpen(HWND owner, const std::wstring& file, const std::wstring& parameters,
+               ShellExecuteExFunction execute) noexcept {
     try {
         SHELLEXECUTEINFOW info{};
         info.cbSize = sizeof info;
-        // N.B. no UI, and the launch is complete when the call returns: the
-        // caller's thread serves no queue in between.
+        // N.B. no UI of the shell's own, and nothing of the launch is left
+        // pending when the call returns to the caller's loop.
         info.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
         info.hwnd = owner;
         info.lpVerb = L"open";
@@ -17,7 +20,7 @@ void ShellOpen(HWND owner, const std::wstring& file, const std::wstring& paramet
         info.lpParameters = parameters.c_str();
         info.lpDirectory = nullptr;
         info.nShow = SW_SHOW;
-        ShellExecuteExW(&info);
+        execute(&info);
     } catch (...) {
         // A launch that cannot be made is not reported or retried.
     }

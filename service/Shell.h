@@ -2,6 +2,7 @@
 // Starting a program through the shell.
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <string>
 
@@ -14,5 +15,10 @@ namespace nimbora {
 // messages). Returns as soon as the shell has started the program; the
 // outcome is not examined and nothing escapes.
 void ShellOpen(HWND owner, const std::wstring& file, const std::wstring& parameters) noexcept;
+
+// The shell call ShellOpen makes (ShellExecuteExW); a test may stand in for it.
+using ShellExecuteExFunction = BOOL(WINAPI*)(SHELLEXECUTEINFOW* info);
+void ShellOpen(HWND owner, const std::wstring& file, const std::wstring& parameters,
+               ShellExecuteExFunction execute) noexcept;
 
 }  // namespace nimbora

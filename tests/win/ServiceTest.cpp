@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "service/Shell.h"
 #include "svchost/EventLogger.h"
 #include "svchost/ServiceApplication.h"
 #include "svchost/SystemMessage.h"
@@ -1060,6 +1061,46 @@ TEST(ServiceApplication, InitializeTwiceInitializesComOnce) {
     const HRESULT after = CoInitialize(nullptr);
     EXPECT_EQ(after, S_OK);
     if (SUCCEEDED(after)) CoUninitialize();
+}
+
+// ShellExecuteEx as documented for a file that cannot be started: the call
+// fails, and without SEE_MASK_FLAG_NO_UI the shell first shows an error box,
+// whose modal loop would serve the calling thread's queue (and with it the
+// timer's events). Records each call's request.
+struct ShellRequest {
+    ULONG mask;
+    HWND owner;
+    std::wstring verb, file, parameters;
+    bool directory;
+    int show;
+};
+std::vector<ShellRequest> shellRequests;
+int errorBoxes = 0;
+
+BOOL WINAPI ShellThatCannotStart(SHELLEXECUTEINFOW* info) {
+    shellRequests.push_back({info->fMask, info->hwnd, info->lpVerb ? info->lpVerb : L"", info->lpFile,
+                             info->lpParameters ? info->lpParameters : L"", info->lpDirectory != nullptr,
+                             info->nShow});
+    if ((info->fMask & SEE_MASK_FLAG_NO_UI) == 0) ++errorBoxes;
+    SetLastError(ERROR_BAD_EXE_FORMAT);
+    return FALSE;
+}
+
+TEST(Shell, ALaunchThatFailsShowsNoBoxAndAsksAsBefore) {
+    shellRequests.clear();
+    errorBoxes = 0;
+    const HWND owner = reinterpret_cast<HWND>(std::uintptr_t{0x1234});
+    ShellOpen(owner, L"C:\\Program Files\\Nimbora\\NimboraDefrag.exe", L"1024", &ShellThatCannotStart);
+    EXPECT_EQ(errorBoxes, 0);
+    ASSERT_EQ(shellRequests.size(), 1u);
+    const ShellRequest& r = shellRequests[0];
+    EXPECT_NE(r.mask & SEE_MASK_NOASYNC, 0u) << "complete on return: nothing is left to the caller's queue";
+    EXPECT_EQ(r.owner, owner);
+    EXPECT_EQ(r.verb, L"open");
+    EXPECT_EQ(r.file, L"C:\\Program Files\\Nimbora\\NimboraDefrag.exe");
+    EXPECT_EQ(r.parameters, L"1024");
+    EXPECT_FALSE(r.directory);
+    EXPECT_EQ(r.show, SW_SHOW);
 }
 
 // The timer tests pump the test thread's queue, which owns the timer.
