@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "probes/WindowsVersion.h"
 #include "probes/LateBound.h"
 
@@ -14,17 +16,32 @@ constexpr std::uint32_t kQueryUnavailable = 0xC0000001;
 
 using NtQuerySystemInformationProc = std::int32_t(WINAPI*)(std::uint32_t infoClass, void* buffer,
                                                              std::uint32_t length, std::uint32_t* returnLength);
-using GetActiveProcessorCountProc = DWORD(WINAPI*)(WORD groupNumber);
+using GetLogicalProcessorInformationExProc = BOOL(WINAPI*)(LOGICAL_PROCESSOR_RELATIONSHIP relationship,
+                                                           SYSTEM_LOGICAL_PROCESSOR_INFORMATION_EX* buffer,
+                                                           DWORD* length);
 
-// Every active logical processor of the machine. Windows 7 and later count
-// all processor groups, also for a 32-bit process on 64-bit Windows; before
-// that, the native system information counts the machine's processors where
-// a 32-bit process's own view stops at 32.
+static_assert(sizeof(ProcessorGroupInfo) == sizeof(PROCESSOR_GROUP_INFO));
+static_assert(offsetof(GroupRelationRecord, groups) ==
+              offsetof(SYSTEM_LOGICAL_PROCESSOR_INFORMATION_EX, Group) + offsetof(GROUP_RELATIONSHIP, GroupInfo));
+static_assert(kRelationGroup == RelationGroup);
+
+// Every active logical processor of the machine. The group records (Windows
+// 7 and later) count every processor of every group, also to a 32-bit
+// process on 64-bit Windows, whose other views (the basic record, and
+// GetActiveProcessorCount under WOW64) can stop at 32. Before Windows 7
+// there is one group, which the native system information counts.
 std::uint32_t MachineProcessorCount() noexcept {
     try {
-        const DWORD all = CallLateBound<GetActiveProcessorCountProc>(L"kernel32.dll", "GetActiveProcessorCount",
-                                                                     DWORD{0}, WORD{ALL_PROCESSOR_GROUPS});
-        if (all != 0) return all;
+        // N.B. a few groups of a few dozen bytes each: the stack holds them.
+        alignas(8) std::uint8_t records[2048];
+        DWORD length = sizeof records;
+        const BOOL read = CallLateBound<GetLogicalProcessorInformationExProc>(
+            L"kernel32.dll", "GetLogicalProcessorInformationEx", FALSE, RelationGroup,
+            reinterpret_cast<SYSTEM_LOGICAL_PROCESSOR_INFORMATION_EX*>(records), &length);
+        if (read) {
+            const std::uint32_t processors = ActiveProcessorsOfGroups(records, std::min<DWORD>(length, sizeof records));
+            if (processors != 0) return processors;
+        }
         SYSTEM_INFO native{};
         GetNativeSystemInfo(&native);
         return native.dwNumberOfProcessors;

@@ -38,6 +38,30 @@ std::uint32_t IdleTimeProcessorCount(std::uint8_t basicCount, std::uint32_t syst
     return std::max<std::uint32_t>(basicCount, systemCount);
 }
 
+std::uint32_t ActiveProcessorsOfGroups(const std::uint8_t* records, std::size_t length) noexcept {
+    constexpr std::size_t kHeader = offsetof(GroupRelationRecord, groups);
+    std::uint32_t processors = 0;
+    std::size_t offset = 0;
+    while (records != nullptr && length - offset >= 8) {
+        std::uint32_t relationship = 0, size = 0;
+        std::memcpy(&relationship, records + offset, sizeof relationship);
+        std::memcpy(&size, records + offset + 4, sizeof size);
+        if (size < 8 || size > length - offset) break;
+        if (relationship == kRelationGroup && size >= kHeader) {
+            std::uint16_t activeGroups = 0;
+            std::memcpy(&activeGroups, records + offset + offsetof(GroupRelationRecord, activeGroupCount),
+                        sizeof activeGroups);
+            for (std::size_t g = 0; g < activeGroups; ++g) {
+                const std::size_t at = offset + kHeader + g * sizeof(ProcessorGroupInfo);
+                if (at + sizeof(ProcessorGroupInfo) > offset + size) break;
+                processors += records[at + offsetof(ProcessorGroupInfo, activeProcessorCount)];
+            }
+        }
+        offset += size;
+    }
+    return processors;
+}
+
 double ProcessorLoadState::Update(std::int64_t idleTime, std::int64_t systemTime,
                                   std::uint32_t processorCount) noexcept {
     double load = 0;

@@ -71,6 +71,36 @@ double ComputeProcessorLoad(std::int64_t idleTime, std::int64_t lastIdleTime, st
 // counts is taken; `systemCount` is 0 when the platform cannot tell.
 std::uint32_t IdleTimeProcessorCount(std::uint8_t basicCount, std::uint32_t systemCount) noexcept;
 
+// The group records of GetLogicalProcessorInformationEx with RelationGroup,
+// as the platform lays them out for the build (the affinity mask is
+// pointer-sized). Only the counts are read.
+inline constexpr std::uint32_t kRelationGroup = 4;
+
+struct ProcessorGroupInfo {
+    std::uint8_t maximumProcessorCount;
+    std::uint8_t activeProcessorCount;
+    std::uint8_t reserved[38];
+    std::uintptr_t activeProcessorMask;
+};
+
+struct GroupRelationRecord {
+    std::uint32_t relationship;
+    std::uint32_t size;  // of the whole record, its group array included
+    std::uint16_t maximumGroupCount;
+    std::uint16_t activeGroupCount;
+    std::uint8_t reserved[20];
+    ProcessorGroupInfo groups[1];
+};
+
+static_assert(sizeof(ProcessorGroupInfo) == 40 + sizeof(void*));
+static_assert(offsetof(GroupRelationRecord, groups) == 32);
+
+// Every active logical processor of every group, summed over the group
+// records in `records` (`length` bytes as the platform returned them);
+// records of other relations and groups beyond a record's size are skipped.
+// 0 when no group is found.
+std::uint32_t ActiveProcessorsOfGroups(const std::uint8_t* records, std::size_t length) noexcept;
+
 // The previous successful sample, and the load since it.
 class ProcessorLoadState {
 public:

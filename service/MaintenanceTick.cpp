@@ -12,26 +12,41 @@ std::wstring LaunchParameter(std::int64_t remainingMegabytes) {
 }
 
 void MaintenanceTick::Run(bool serviceStarted) noexcept {
-    if (!serviceStarted) return;
+    if (!serviceStarted || running_) return;
+    running_ = true;
     try {
         Act();
     } catch (...) {
         // A failed tick ends silently; the next timer event runs a normal one.
     }
+    running_ = false;
 }
 
 void MaintenanceTick::Act() {
-    const TickSettingValues settings = ReadTickSettings(settings_, machine_.TotalPhysicalMemory());
-
     TickReadings readings;
+    // N.B. the processor is sampled on every tick, so that the load the gate
+    // compares is the one of the last second, not an average since the last
+    // tick at which memory was due, which may lie hours back.
+    readings.tickCount = machine_.TickCount();
+    const double load = machine_.ProcessorUsage();
+    const bool currentLoad =
+        lastSampleTicks_ != 0 && readings.tickCount - lastSampleTicks_ <= kCurrentLoadMilliseconds;
+    lastSampleTicks_ = readings.tickCount != 0 ? readings.tickCount : 1;
+
     readings.totalBytes = machine_.TotalPhysicalMemory();
+    const TickSettingValues settings = ReadTickSettings(settings_, readings.totalBytes);
     readings.availableBytes = machine_.AvailablePhysicalMemory();
+    // No running machine has no memory available at all: a total that reads
+    // beside an available amount that does not is a failed reading, which
+    // would otherwise count as due and start a full batch.
+    if (readings.availableBytes == 0 && readings.totalBytes != 0) return;
     if (!MemoryDue(settings, readings.totalBytes, readings.availableBytes)) return;
 
-    // N.B. every enabled gate's reading is taken, even when an earlier gate
-    // will block: the processor sampler measures from its previous sample.
-    readings.tickCount = machine_.TickCount();
-    if (settings.processorLimit) readings.processorLoad = machine_.ProcessorUsage();
+    if (settings.processorLimit) {
+        // A load over a longer interval could hide one that rose a moment ago.
+        if (!currentLoad) return;
+        readings.processorLoad = load;
+    }
     if (settings.batteryCheck) {
         try {
             readings.acLineStatus = machine_.AcLineStatus();

@@ -27,7 +27,7 @@ public:
     // Byte counts; 0 when the reading fails.
     virtual std::int64_t TotalPhysicalMemory() = 0;
     virtual std::int64_t AvailablePhysicalMemory() = 0;
-    // Processor load in percent since the previous sample.
+    // Processor load in percent since the previous sample; 0 for the first.
     virtual double ProcessorUsage() = 0;
     // Milliseconds since the machine started; does not wrap.
     virtual std::uint64_t TickCount() = 0;
@@ -53,12 +53,19 @@ public:
     MaintenanceTick(TickSettings& settings, TickMachine& machine, ProgramLauncher& launcher) noexcept
         : settings_(settings), machine_(machine), launcher_(launcher) {}
 
-    // One timer event. Does nothing until `serviceStarted`; never throws: any
-    // failure ends the tick, keeping what it had already done.
+    // One timer event. Does nothing until `serviceStarted`, nor while
+    // another tick is still running on the same thread (a launch can run a
+    // modal loop that delivers timer events); never throws: any failure ends
+    // the tick, keeping what it had already done.
     void Run(bool serviceStarted) noexcept;
 
     // Uptime second at which the last batch began; 0 before the first.
     std::int32_t LastRunSeconds() const noexcept { return lastRunSeconds_; }
+
+    // The longest interval over which a processor sample still counts as the
+    // current load. A longer one (the first sample, a pause, an owner thread
+    // that was busy) only starts a new interval: the gate then waits a tick.
+    static constexpr std::uint64_t kCurrentLoadMilliseconds = 2500;
 
 private:
     void Act();
@@ -67,6 +74,9 @@ private:
     TickMachine& machine_;
     ProgramLauncher& launcher_;
     std::int32_t lastRunSeconds_ = 0;
+    bool running_ = false;
+    // Tick count of the previous processor sample; 0 before the first.
+    std::uint64_t lastSampleTicks_ = 0;
 };
 
 // The parameter of one launch while `remainingMegabytes` of the batch are

@@ -8,12 +8,14 @@
 
 namespace nimbora {
 
+TickPlatform::TickPlatform(HWND owner) : owner_(owner), settingsKey_(SettingsKey) {}
+
 std::int32_t TickPlatform::ReadInteger(const wchar_t* name, std::int32_t defaultValue) {
-    return RegReadInteger(HKEY_LOCAL_MACHINE, SettingsKey, name, defaultValue);
+    return RegReadInteger(HKEY_LOCAL_MACHINE, settingsKey_, name, defaultValue);
 }
 
 bool TickPlatform::ReadBool(const wchar_t* name, bool defaultValue) {
-    return RegReadBool(HKEY_LOCAL_MACHINE, SettingsKey, name, defaultValue);
+    return RegReadBool(HKEY_LOCAL_MACHINE, settingsKey_, name, defaultValue);
 }
 
 std::int64_t TickPlatform::TotalPhysicalMemory() { return GetTotalPhysicalMemory(); }

@@ -166,11 +166,25 @@ bool TService::HandlePause() {
     bool paused = true;
     SetStatus(TCurrentStatus::csPausePending);
     if (OnPause) OnPause(*this, paused);
-    if (paused) {
-        SetStatus(TCurrentStatus::csPaused);
+    if (!paused) return false;
+    SetStatus(TCurrentStatus::csPaused);
+    try {
         serviceThread_.load()->SuspendSelf();
+    } catch (const Exception& e) {
+        // N.B. the thread runs on: undo what the pause handler did (a timer
+        // switched off), so that the running state the caller reports again
+        // is true. Should that be refused, the service stays paused, which is
+        // then the truth, and the thread serves the next request.
+        bool continued = true;
+        try {
+            if (OnContinue) OnContinue(*this, continued);
+        } catch (...) {
+            continued = false;
+        }
+        if (continued) throw;
+        LogFailure(Texts().ActionWord(SERVICE_CONTROL_PAUSE), e);
     }
-    return paused;
+    return true;
 }
 
 bool TService::HandleContinue() {
@@ -201,8 +215,11 @@ void TService::ProcessRequest(DWORD code) {
     // N.B. once a stop or shutdown has been accepted the thread is marked
     // terminated: a pause would suspend it and a continue report it running,
     // and the stop would never complete. Both are refused; the stop-pending
-    // state is reported again.
-    const bool stopping = Terminated();
+    // state is reported again. The same holds once the execute loop has
+    // ended without a stop (it swallowed an error): the thread is on its way
+    // out, and a pause would suspend it there for good.
+    const TServiceThread* thread = serviceThread_.load();
+    const bool stopping = Terminated() || (thread != nullptr && thread->LoopEnded());
     try {
         bool actionOk = true;
         switch (code) {
@@ -257,6 +274,7 @@ void TServiceThread::Execute() {
             s.OnExecute(s);
         else
             ProcessRequests(true);
+        loopEnded_ = true;
         ProcessRequests(false);
     } catch (const Exception& e) {
         s.LogFailure(running ? s.Texts().Execute : s.Texts().Start, e);

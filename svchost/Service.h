@@ -45,19 +45,23 @@ public:
 };
 ServiceControlApi& SystemServiceControl();
 
-class TServiceThread final : public TThread {
+class TServiceThread : public TThread {
 public:
     explicit TServiceThread(TService& service) : service_(service) {}
     // Serves the thread's queue. Waiting: blocks until a handled request has
     // marked the thread terminated (or WM_QUIT). Not waiting: serves what is
     // queued and returns when the queue is empty.
     void ProcessRequests(bool waitForMessage);
+    // The execute handler (or the waiting loop) has returned: what is left
+    // in the queue is served on the way out, and the service ends.
+    bool LoopEnded() const noexcept { return loopEnded_; }
 
 protected:
     void Execute() override;
 
 private:
     TService& service_;
+    std::atomic<bool> loopEnded_{false};
 };
 
 using TServiceEvent = std::function<void(TService& sender)>;

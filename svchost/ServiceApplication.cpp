@@ -2,6 +2,8 @@
 
 #include <objbase.h>
 
+#include <exception>
+
 #include "svchost/CommandLine.h"
 #include "svchost/MessageTexts.h"
 #include "svchost/SystemMessage.h"
@@ -18,12 +20,13 @@ TServiceApplication* runningApplication = nullptr;
 // when every service of the process has stopped, or at once on failure.
 class TServiceStartThread final : public TThread {
 public:
-    TServiceStartThread(std::vector<SERVICE_TABLE_ENTRYW>& table, TWindowApplication& windowApplication)
-        : table_(table), windowApplication_(windowApplication) {}
+    TServiceStartThread(std::vector<SERVICE_TABLE_ENTRYW>& table, TWindowApplication& windowApplication,
+                        const std::function<bool(SERVICE_TABLE_ENTRYW*)>& startDispatcher)
+        : table_(table), windowApplication_(windowApplication), startDispatcher_(startDispatcher) {}
 
 protected:
     void Execute() override {
-        SetReturnValue(StartServiceCtrlDispatcherW(table_.data()) ? 0 : static_cast<int>(GetLastError()));
+        SetReturnValue(startDispatcher_(table_.data()) ? 0 : static_cast<int>(GetLastError()));
     }
     // N.B. the quit goes to the main thread's hidden window, so the main loop
     // ends whatever the dispatcher's outcome.
@@ -32,6 +35,7 @@ protected:
 private:
     std::vector<SERVICE_TABLE_ENTRYW>& table_;
     TWindowApplication& windowApplication_;
+    const std::function<bool(SERVICE_TABLE_ENTRYW*)>& startDispatcher_;
 };
 
 bool EqualsUnderUserLocale(const std::wstring& a, const std::wstring& b) {
@@ -100,8 +104,11 @@ TServiceApplication::TServiceApplication(TWindowApplication& windowApplication, 
     : windowApplication_(windowApplication),
       arguments_(CommandLineArguments(commandLine)),
       texts_(std::move(texts)),
+      eventLog_(eventLog),
       logger_(ExecutableFileName(), eventLog) {
     ShowInstallMessage = ShowMessageDialog;
+    StartDispatcher = [](SERVICE_TABLE_ENTRYW* table) { return StartServiceCtrlDispatcherW(table) != FALSE; };
+    EndProcess = [](UINT exitCode) { ExitProcess(exitCode); };
     windowApplication_.HookMainWindow([this](MSG& m) { return EndSessionHook(m); });
     runningApplication = this;
 }
@@ -109,6 +116,7 @@ TServiceApplication::TServiceApplication(TWindowApplication& windowApplication, 
 TServiceApplication::~TServiceApplication() {
     TearDownApplications();
     windowApplication_.SetExceptionHandler(nullptr);
+    windowApplication_.SetForeignErrorHandler(nullptr);
     windowApplication_.UnhookMainWindow();
     if (runningApplication == this) runningApplication = nullptr;
     if (comInitialized_) CoUninitialize();
@@ -146,23 +154,46 @@ void TServiceApplication::Run() {
     }
 
     windowApplication_.SetExceptionHandler([this](const Exception& e) { LogApplicationException(e); });
+    windowApplication_.SetForeignErrorHandler([this] { EndAfterForeignError(); });
     std::vector<SERVICE_TABLE_ENTRYW> table(services_.size() + 1, SERVICE_TABLE_ENTRYW{nullptr, nullptr});
     for (std::size_t i = 0; i < services_.size(); ++i)
         table[i] = SERVICE_TABLE_ENTRYW{const_cast<wchar_t*>(services_[i]->Name().c_str()), &ServiceMainProc};
 
-    TServiceStartThread dispatcher(table, windowApplication_);
+    TServiceStartThread dispatcher(table, windowApplication_, StartDispatcher);
     dispatcher.Start();
     while (!windowApplication_.Terminated()) {
         try {
             windowApplication_.HandleMessage();
         } catch (const Exception& e) {
             LogApplicationException(e);
+        } catch (...) {
+            EndAfterForeignError();
         }
     }
     windowApplication_.Terminate();
     dispatcher.WaitFor();
     if (dispatcher.ReturnValue() != 0)
         logger_.LogMessage(SystemErrorMessage(static_cast<DWORD>(dispatcher.ReturnValue())));
+}
+
+void TServiceApplication::EndAfterForeignError() noexcept {
+    // N.B. unwinding out of the main loop would destroy the dispatcher thread
+    // object, which waits for a dispatcher that returns only once the
+    // service has stopped, and the process would hang. The last chance is
+    // taken here instead, and the process ends with the service still
+    // running: the Service Control Manager sees it terminate.
+    std::wstring message;
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        message = WidenAscii(e.what());
+    } catch (...) {
+    }
+    HandleLastChance(L"Exception", message, nullptr, true, eventLog_);
+    try {
+        EndProcess(1);
+    } catch (...) {
+    }
 }
 
 void WINAPI TServiceApplication::ServiceMainProc(DWORD argc, wchar_t** argv) {

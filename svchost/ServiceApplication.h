@@ -67,14 +67,23 @@ public:
 
     // How installation messages reach the user; a test may replace it.
     std::function<void(const std::wstring& text, bool isError)> ShowInstallMessage;
+    // The Service Control Manager's dispatcher (StartServiceCtrlDispatcherW,
+    // on the dispatcher thread) and the end of the process after an error
+    // that is not one of ours (ExitProcess); a test may replace them.
+    std::function<bool(SERVICE_TABLE_ENTRYW* table)> StartDispatcher;
+    std::function<void(UINT exitCode)> EndProcess;
 
 private:
     static void WINAPI ServiceMainProc(DWORD argc, wchar_t** argv);
     bool EndSessionHook(const MSG& message) const noexcept { return message.message == WM_ENDSESSION; }
+    // The last chance for an error that is not one of ours while the
+    // dispatcher still runs; called from the catch block that caught it.
+    void EndAfterForeignError() noexcept;
 
     TWindowApplication& windowApplication_;
     std::vector<std::wstring> arguments_;
     MessageTexts texts_;
+    EventLogApi& eventLog_;
     TEventLogger logger_;
     CheckpointTracker checkpoints_;
     std::vector<std::unique_ptr<TService>> services_;

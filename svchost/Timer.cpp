@@ -8,8 +8,14 @@ constexpr UINT_PTR kTimerId = 1;
 constexpr UINT kUpdateMessage = WM_APP + 1;  // asks the owner thread to apply a change
 }  // namespace
 
-TTimer::TTimer(TWindowApplication& owner, std::wstring refusedText)
-    : owner_(owner), refusedText_(std::move(refusedText)), ownerThread_(GetCurrentThreadId()) {
+TimerWindowApi& SystemTimerWindow() {
+    // Stateless: only dispatches to the platform.
+    static TimerWindowApi api;
+    return api;
+}
+
+TTimer::TTimer(TWindowApplication& owner, std::wstring refusedText, TimerWindowApi& api)
+    : owner_(owner), refusedText_(std::move(refusedText)), api_(api), ownerThread_(GetCurrentThreadId()) {
     window_ = CreateHiddenWindow(kTimerClass, &TTimer::WindowProc, L"", nullptr);
     if (window_ != nullptr) SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 }
@@ -25,7 +31,10 @@ TTimer::~TTimer() {
 
 void TTimer::SetEnabled(bool enabled) {
     if (enabled_.exchange(enabled) == enabled) return;
-    Update();
+    // N.B. only the mark changes: the platform timer runs on, and its events
+    // are dropped while the mark is down. A platform timer refused earlier is
+    // asked for again by the owner.
+    if (enabled && GetCurrentThreadId() == ownerThread_ && running_ == 0) Update();
 }
 
 void TTimer::SetInterval(UINT milliseconds) {
@@ -43,37 +52,41 @@ void TTimer::Update() {
         if (!UpdateTimer()) throw EOutOfResources(refusedText_);
         return;
     }
-    // N.B. another thread never waits for the owner, which may be busy for
-    // seconds: it asks the owner to apply the change and returns. The owner
-    // reads the state as it is when it gets there, so a late application is
-    // harmless and several changes need one request. Until then the enabled
-    // mark alone keeps events from being delivered.
+    // N.B. another thread never waits for the owner: it asks the owner to
+    // apply the change. Should the request be lost, the next event applies
+    // it (see WindowProc).
     if (window_ == nullptr || updatePending_.exchange(true)) return;
-    if (!PostMessageW(window_, kUpdateMessage, 0, 0)) updatePending_ = false;
+    if (!api_.Post(window_, kUpdateMessage)) updatePending_ = false;
 }
 
 bool TTimer::UpdateTimer() noexcept {
     if (window_ == nullptr) return !enabled_;
     KillTimer(window_, kTimerId);
-    if (!enabled_ || interval_ == 0 || !onTimer_) return true;
-    return SetTimer(window_, kTimerId, interval_, nullptr) != 0;
+    running_ = 0;
+    const UINT interval = interval_;
+    if (interval == 0 || !onTimer_) return true;
+    if (!api_.Set(window_, kTimerId, interval)) return !enabled_;
+    running_ = interval;
+    return true;
 }
 
 LRESULT CALLBACK TTimer::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto* self = reinterpret_cast<TTimer*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (self == nullptr) return DefWindowProcW(window, message, wParam, lParam);
     if (message == kUpdateMessage) {
-        // N.B. cleared first: a change made from here on asks again. A timer
-        // that the platform refuses here stays off until the next change.
+        // N.B. cleared first: a change made from here on asks again.
         self->updatePending_ = false;
         return self->UpdateTimer() ? 1 : 0;
     }
     if (message == WM_TIMER) {
+        if (self->running_ != self->interval_) self->UpdateTimer();
         if (!self->enabled_ || !self->onTimer_) return 0;
         try {
             self->onTimer_();
         } catch (const Exception& e) {
             self->owner_.HandleException(e);
+        } catch (...) {
+            self->owner_.HandleForeignError();
         }
         return 0;
     }

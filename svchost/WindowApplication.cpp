@@ -72,6 +72,13 @@ void TWindowApplication::HandleException(const Exception& e) noexcept {
     }
 }
 
+void TWindowApplication::HandleForeignError() noexcept {
+    try {
+        if (onForeignError_) onForeignError_();
+    } catch (...) {
+    }
+}
+
 LRESULT CALLBACK TWindowApplication::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_NCCREATE) {
         auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
@@ -83,6 +90,9 @@ LRESULT CALLBACK TWindowApplication::WindowProc(HWND window, UINT message, WPARA
         return self->Dispatch(message, wParam, lParam);
     } catch (const Exception& e) {
         self->HandleException(e);
+        return 0;
+    } catch (...) {
+        self->HandleForeignError();
         return 0;
     }
 }

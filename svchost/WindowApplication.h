@@ -57,6 +57,12 @@ public:
     // to the installed handler (none: dropped).
     void HandleException(const Exception& e) noexcept;
     void SetExceptionHandler(ExceptionHandler handler) { onException_ = std::move(handler); }
+    // Errors that are not ours come here, from inside the catch block that
+    // caught them (the handler may rethrow to learn what they are); none
+    // may unwind through the platform's message dispatch. Without a handler
+    // they are dropped.
+    void HandleForeignError() noexcept;
+    void SetForeignErrorHandler(std::function<void()> handler) { onForeignError_ = std::move(handler); }
 
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -67,6 +73,7 @@ private:
     bool terminated_ = false;
     std::vector<WindowHook> hooks_;
     ExceptionHandler onException_;
+    std::function<void()> onForeignError_;
 };
 
 }  // namespace nimbora

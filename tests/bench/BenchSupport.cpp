@@ -55,6 +55,21 @@ void QuerySystem(std::uint32_t infoClass, void* buffer, std::uint32_t length) {
                                                                                       nullptr);
 }
 
+using GetLogicalProcessorInformationExProc = BOOL(WINAPI*)(LOGICAL_PROCESSOR_RELATIONSHIP relationship,
+                                                           SYSTEM_LOGICAL_PROCESSOR_INFORMATION_EX* buffer,
+                                                           DWORD* length);
+
+void CountProcessors() {
+    const UniqueModule kernel32(LoadLibraryW(L"kernel32.dll"));
+    if (!kernel32) return;
+    const FARPROC proc = GetProcAddress(kernel32.get(), "GetLogicalProcessorInformationEx");
+    if (!proc) return;
+    alignas(8) std::uint8_t records[2048];
+    DWORD length = sizeof records;
+    reinterpret_cast<GetLogicalProcessorInformationExProc>(reinterpret_cast<void (*)()>(proc))(
+        RelationGroup, reinterpret_cast<SYSTEM_LOGICAL_PROCESSOR_INFORMATION_EX*>(records), &length);
+}
+
 void SampleProcessor() {
     SystemBasicInformation basic{};
     QuerySystem(kSystemBasicInformation, &basic, sizeof basic);
@@ -65,6 +80,7 @@ void SampleProcessor() {
     GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version));
     alignas(8) std::uint8_t performance[kPerformanceInformationBufferSize] = {};
     QuerySystem(kSystemPerformanceInformation, performance, sizeof performance);
+    CountProcessors();
 }
 
 struct FindTraits {
@@ -231,12 +247,11 @@ double Median(std::vector<double> values) {
 }
 
 void BareTickCalls() noexcept {
-    ReadMemory();  // the total, to choose the defaults
-    for (const wchar_t* name : kSettingNames) ReadSetting(name);
-    ReadMemory();  // the total again
-    ReadMemory();  // the available memory
     GetTickCount64();
     SampleProcessor();
+    ReadMemory();  // the total, to choose the defaults
+    for (const wchar_t* name : kSettingNames) ReadSetting(name);
+    ReadMemory();  // the available memory
 }
 
 }  // namespace nimbora::bench

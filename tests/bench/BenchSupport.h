@@ -49,12 +49,13 @@ private:
 
 double Median(std::vector<double> values);
 
-// The platform calls of one acting tick, in its order: a memory reading;
-// ten opens, queries and closes of the settings key; two more memory
-// readings; the tick count; one processor sample. A memory reading loads
-// Kernel32.dll, looks up GlobalMemoryStatusEx, calls it and releases the
-// library; the sample makes three system-information queries reached the
-// same late-bound way, with the version query before the third.
+// The platform calls of one acting tick, in its order: the tick count; one
+// processor sample; a memory reading; ten opens, queries and closes of the
+// settings key; one more memory reading. A memory reading loads Kernel32.dll,
+// looks up GlobalMemoryStatusEx, calls it and releases the library; the
+// sample makes three system-information queries reached the same late-bound
+// way, with the version query before the third, and reads the processor
+// groups' counts late-bound too.
 void BareTickCalls() noexcept;
 
 // The per-iteration cost of one body, measured over blocks of iterations.

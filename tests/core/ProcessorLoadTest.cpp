@@ -33,12 +33,16 @@ TEST(ProcessorLoad, LargeIntegerToDoubleJoinsSignedHighAndUnsignedLowHalves) {
     for (const auto& c : cases) EXPECT_EQ(LargeIntegerToDouble(c.in), c.out) << c.in;
 }
 
+// The length of the performance query for each release.
+const struct {
+    std::int32_t version;
+    std::uint32_t performanceLength;
+} kPerformanceLengths[] = {{wvUnknown, 312},          {wvWindows2000, 312}, {wvWindowsServer2008, 312},
+                           {wvWindows7, 1000},        {wvWindows11, 1000}};
+
 TEST(ProcessorLoad, PerformanceLengthFollowsTheVersionCode) {
-    EXPECT_EQ(PerformanceInformationLength(wvUnknown), 312u);
-    EXPECT_EQ(PerformanceInformationLength(wvWindows2000), 312u);
-    EXPECT_EQ(PerformanceInformationLength(wvWindowsServer2008), 312u);
-    EXPECT_EQ(PerformanceInformationLength(wvWindows7), 1000u);
-    EXPECT_EQ(PerformanceInformationLength(wvWindows11), 1000u);
+    for (const auto& c : kPerformanceLengths)
+        EXPECT_EQ(PerformanceInformationLength(c.version), c.performanceLength) << c.version;
 }
 
 constexpr std::int64_t kSecond = 10'000'000;  // 100-nanosecond units
@@ -130,6 +134,52 @@ TEST(ProcessorLoad, DividesByEveryProcessorWhoseIdleTimeIsAdded) {
         EXPECT_EQ(IdleTimeProcessorCount(c.basic, c.system), c.expected) << int{c.basic} << " " << c.system;
 }
 
+// Group records as GetLogicalProcessorInformationEx gives them for
+// RelationGroup: one record holding `active` groups with these counts.
+std::vector<std::uint8_t> GroupRecords(const std::vector<std::uint8_t>& active, std::uint16_t declared) {
+    const std::size_t size = offsetof(GroupRelationRecord, groups) + active.size() * sizeof(ProcessorGroupInfo);
+    std::vector<std::uint8_t> bytes(size, 0xA5);
+    const std::uint32_t relationship = kRelationGroup, recordSize = static_cast<std::uint32_t>(size);
+    std::memcpy(bytes.data(), &relationship, 4);
+    std::memcpy(bytes.data() + 4, &recordSize, 4);
+    std::memcpy(bytes.data() + offsetof(GroupRelationRecord, activeGroupCount), &declared, 2);
+    for (std::size_t g = 0; g < active.size(); ++g)
+        bytes[offsetof(GroupRelationRecord, groups) + g * sizeof(ProcessorGroupInfo) +
+              offsetof(ProcessorGroupInfo, activeProcessorCount)] = active[g];
+    return bytes;
+}
+
+// A 32-bit process on 64-bit Windows sees at most 32 processors in its basic
+// record and in GetActiveProcessorCount; the group records count them all.
+TEST(ProcessorLoad, GroupRecordsCountEveryProcessorOfEveryGroup) {
+    const struct {
+        const char* what;
+        std::vector<std::uint8_t> groups;
+        std::uint16_t declared;
+        std::uint32_t expected;
+    } cases[] = {
+        {"48 in one group", {48}, 1, 48},
+        {"64 in one group", {64}, 1, 64},
+        {"two groups", {40, 32}, 2, 72},
+        {"a group count beyond the record's size", {16}, 3, 16},
+        {"no group", {}, 0, 0},
+    };
+    for (const auto& c : cases) {
+        const std::vector<std::uint8_t> records = GroupRecords(c.groups, c.declared);
+        EXPECT_EQ(ActiveProcessorsOfGroups(records.data(), records.size()), c.expected) << c.what;
+    }
+    // A record of another relation, then a group record: only the group counts.
+    std::vector<std::uint8_t> mixed = GroupRecords({8}, 1);
+    const std::uint32_t other = 0;  // RelationProcessorCore
+    std::memcpy(mixed.data(), &other, 4);
+    const std::vector<std::uint8_t> group = GroupRecords({48}, 1);
+    mixed.insert(mixed.end(), group.begin(), group.end());
+    EXPECT_EQ(ActiveProcessorsOfGroups(mixed.data(), mixed.size()), 48u);
+    // A record that claims more than the buffer holds ends the walk.
+    EXPECT_EQ(ActiveProcessorsOfGroups(group.data(), group.size() - 1), 0u);
+    EXPECT_EQ(ActiveProcessorsOfGroups(nullptr, 0), 0u);
+}
+
 TEST_F(PrimedState, ZeroDivisorFailsAndKeepsTheStoredSample) {
     EXPECT_EQ(state.Update(kIdle + kSecond, kTime + 2 * kSecond, 0), 0.0) << "no processors";
     ExpectUnchanged();
@@ -187,11 +237,7 @@ std::vector<std::string> FullSample(std::uint32_t performanceLength) {
 }
 
 TEST(ProcessorSampling, QueriesInFixedOrderWithLengthsOfTheBuildAndRelease) {
-    const struct {
-        std::int32_t version;
-        std::uint32_t performanceLength;
-    } cases[] = {{wvWindows11, 1000}, {wvWindows7, 1000}, {wvWindowsServer2008, 312}, {wvUnknown, 312}};
-    for (const auto& c : cases) {
+    for (const auto& c : kPerformanceLengths) {
         FakeSystem system;
         system.version = c.version;
         ProcessorLoadState state;

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <limits>
 #include <thread>
 
+#include "probes/ProcessorLoad.h"
 #include "svchost/Exception.h"
 
 namespace nimbora {
@@ -27,22 +29,39 @@ unsigned short ControlWord() {
 
 void SetControlWord(unsigned short word) { __asm__ __volatile__("fldcw %0" : : "m"(word) : "memory"); }
 
+// Each row is computed on a thread set to a 53-bit mantissa, where threads
+// that Windows creates start, and on one set to 64 bits; the results agree.
 // 7 / 100 x 150 is 10.5 less a little at a 64-bit mantissa and 10.5 plus a
-// little at 53 bits, where threads that Windows creates start.
-TEST(Rounding, PercentOfAWholeIsTheSameAtEveryThreadPrecision) {
+// little at 53 bits. The processor loads were found by a search over one
+// second's counts: at 53 bits 5 500 000 of 10 000 000 idle gives 45.4999...
+// (rounds to 45) and 5 800 000 gives 42.5000...07 (rounds to 43).
+TEST(Rounding, ResultsAreTheSameAtEveryThreadPrecision) {
+    const struct {
+        const char* what;
+        std::function<std::int64_t()> compute;
+        std::int64_t expected;
+    } cases[] = {
+        {"7 percent of 150", [] { return RoundedPercentOf(7, 150); }, 10},
+        {"load 45.5", [] { return Round(ComputeProcessorLoad(5'500'000, 0, 10'000'000, 0, 1)); }, 46},
+        {"load 42.5", [] { return Round(ComputeProcessorLoad(5'800'000, 0, 10'000'000, 0, 1)); }, 42},
+        {"load 45.5 over two processors",
+         [] { return Round(ComputeProcessorLoad(10'999'945, 0, 9'999'950, 0, 2)); }, 46},
+    };
     const unsigned short precision53 = 0x0200, precisionMask = 0x0300;
-    for (const unsigned short precision : {precision53, precisionMask}) {
-        std::int64_t result = -1;
-        unsigned short after = 0, set = 0;
-        std::thread thread([&] {
-            set = static_cast<unsigned short>((ControlWord() & ~precisionMask) | precision);
-            SetControlWord(set);
-            result = RoundedPercentOf(7, 150);
-            after = ControlWord();
-        });
-        thread.join();
-        EXPECT_EQ(result, 10) << "precision bits " << precision;
-        EXPECT_EQ(after, set) << "the thread's own precision is put back";
+    for (const auto& c : cases) {
+        for (const unsigned short precision : {precision53, precisionMask}) {
+            std::int64_t result = -1;
+            unsigned short after = 0, set = 0;
+            std::thread thread([&] {
+                set = static_cast<unsigned short>((ControlWord() & ~precisionMask) | precision);
+                SetControlWord(set);
+                result = c.compute();
+                after = ControlWord();
+            });
+            thread.join();
+            EXPECT_EQ(result, c.expected) << c.what << ", precision bits " << precision;
+            EXPECT_EQ(after, set) << c.what << ": the thread's own precision is put back";
+        }
     }
     EXPECT_EQ(RoundedPercentOf(30, 8589934592), 2576980378);
     EXPECT_EQ(RoundedPercentOf(0, 8589934592), 0);
