@@ -89,6 +89,7 @@ kernel32.dll DeleteBoundaryDescriptor Vista
 kernel32.dll DeleteCriticalSection XP
 kernel32.dll DuplicateHandle 2000
 kernel32.dll EnterCriticalSection XP
+kernel32.dll ExitProcess XP
 kernel32.dll FindResourceW XP
 kernel32.dll FormatMessageW XP
 kernel32.dll FreeLibrary XP
@@ -181,6 +182,7 @@ ole32.dll CoUninitialize 2000
 psapi.dll EmptyWorkingSet XP
 psapi.dll GetProcessMemoryInfo XP
 shell32.dll CommandLineToArgvW 2000
+shell32.dll ShellExecuteExW XP
 shell32.dll ShellExecuteW XP
 user32.dll CreateWindowExW 2000
 user32.dll DefWindowProcW 2000
