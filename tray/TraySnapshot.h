@@ -33,6 +33,7 @@ public:
     std::uint32_t DeleteSetting(const std::wstring&) override { return kErrorAccessDenied; }
     std::uint32_t RegisterService(std::wstring&) override { return kErrorAccessDenied; }
     std::uint32_t UnregisterService(std::wstring&) override { return kErrorAccessDenied; }
+    std::uint32_t ControlService(ServiceControlAction, std::wstring&) override { return kErrorAccessDenied; }
 };
 
 }  // namespace nimbora
