@@ -166,6 +166,15 @@ std::vector<HistoryRow> HistoryRows(UiLanguage language, const std::vector<Batch
     return rows;
 }
 
+TickSettingValues TickValuesOf(const std::vector<SettingReading>& readings) {
+    TickSettingValues values;
+    for (const SettingReading& r : readings) {
+        if (r.definition->integerField != nullptr) values.*(r.definition->integerField) = r.number;
+        if (r.definition->switchField != nullptr) values.*(r.definition->switchField) = r.number != 0;
+    }
+    return values;
+}
+
 IconFace ChooseIconFace(const TickSettingValues& settings, std::int64_t totalBytes, std::int64_t availableBytes) {
     IconFace face;
     if (totalBytes <= 0) return face;

@@ -86,6 +86,9 @@ std::vector<HistoryRow> HistoryRows(UiLanguage language, const std::vector<Batch
 
 const wchar_t* OutcomeText(UiLanguage language, BatchOutcome outcome);
 
+// The ten values a tick would use, from the readings of the settings table.
+TickSettingValues TickValuesOf(const std::vector<SettingReading>& readings);
+
 // The notification icon: available memory in percent (at most 99, two
 // digits fit) and whether it is at or below the trigger level, the tick's
 // memory gate.

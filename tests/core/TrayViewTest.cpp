@@ -175,6 +175,20 @@ TEST(TrayIcon, PercentAndTheSecondColourAtTheTriggerLevel) {
     EXPECT_EQ(ChooseIconFace(settings, INT64_MAX, 1), (IconFace{0, false}));
 }
 
+TEST(TrayIcon, TheTicksValuesComeFromTheSettingsAsStored) {
+    TraySnapshot s = Machine();
+    s.machine.totalBytes = kGiB;  // below 1536 MB: the smaller defaults
+    s.settings[L"MemoryFree"] = {kRegDword, Dword(25)};
+    s.settings[L"BatteryCheck"] = {kRegDword, Dword(2)};
+    s.settings[L"ExecutePeriod"] = {kRegBinary, Dword(9)};
+    const TickSettingValues v = TickValuesOf(BuildStatus(s).settings);
+    EXPECT_EQ(v.memoryMaintain, 20);
+    EXPECT_EQ(v.memoryFree, 25);
+    EXPECT_TRUE(v.batteryCheck);
+    EXPECT_EQ(v.executePeriod, 5);
+    EXPECT_TRUE(v.processorLimit);
+}
+
 TEST(TrayIcon, TooltipNamesTheLastBatch) {
     const IconFace face{42, false};
     EXPECT_EQ(TooltipText(UiLanguage::ulEnglish, face, std::nullopt, 0), L"Nimbora: 42 % of memory available");
