@@ -18,7 +18,7 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine64 wine wine32:i386 xvfb xdotool x11-apps imagemagick python3
-  wixl msitools
+  wixl msitools fonts-nanum
 )
 backports=(qemu-user)
 

@@ -63,6 +63,8 @@ inline constexpr wchar_t kTrayShowMessage[] = L"Nimbora.Tray.Show";
 // the window is shown.
 inline constexpr wchar_t kTrayQueryMessage[] = L"Nimbora.Tray.Query";
 inline constexpr UINT kTrayIconMessage = WM_APP + 1;
+// The window's controls that act, by identifier.
+enum TrayControlId : int { idSettingCombo = 101, idValue, idApply, idPause, idFreeNow, idResult };
 inline constexpr UINT kTrayIconId = 1;
 
 // The folder of this program's file, with a trailing backslash.

@@ -22,15 +22,8 @@ constexpr wchar_t kChartClass[] = L"Nimbora.Tray.Chart";
 constexpr wchar_t kNimboraTool[] = L"nimbora.exe";
 constexpr wchar_t kCompanion[] = L"NimboraDefrag.exe";
 
-enum ControlId : int {
-    idSettingCombo = 101,
-    idValue,
-    idApply,
-    idPause,
-    idFreeNow,
-    idMenuOpen = 201,
-    idMenuExit,
-};
+constexpr UINT idMenuOpen = 201;
+constexpr UINT idMenuExit = 202;
 
 // Control access keys live in the label texts; the shield on a button tells
 // that it asks for an administrator's approval.
@@ -200,7 +193,9 @@ int TrayApp::Run(HINSTANCE instance) {
         ReleaseDC(nullptr, screen);
     }
     RECT frame{0, 0, Scaled(600), Scaled(640)};
-    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+    // N.B. no WS_CLIPCHILDREN: the group box is transparent and the window
+    // paints the background behind it; the chart draws off screen.
+    const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
     AdjustWindowRectEx(&frame, style, FALSE, WS_EX_CONTROLPARENT);
     window_ = CreateWindowExW(WS_EX_CONTROLPARENT, kTrayWindowClass, Text(services_.language, TextId::txWindowTitle),
                               style, CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top,
@@ -284,7 +279,7 @@ void TrayApp::CreateControls() {
     apply_ = make(WC_BUTTONW, Text(l, TextId::txApply), WS_TABSTOP | BS_PUSHBUTTON, idApply);
     pause_ = make(WC_BUTTONW, Text(l, TextId::txPause), WS_TABSTOP | BS_PUSHBUTTON, idPause);
     freeNow_ = make(WC_BUTTONW, Text(l, TextId::txFreeNow), WS_TABSTOP | BS_PUSHBUTTON, idFreeNow);
-    result_ = make(WC_STATICW, L"", SS_LEFT | SS_NOPREFIX);
+    result_ = make(WC_STATICW, L"", SS_LEFT | SS_NOPREFIX, idResult);
     for (HWND button : {apply_, pause_, freeNow_}) SetShield(button);
     LayoutControls();
 }

@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# NimboraTray.exe under Wine and Xvfb, end to end:
+#  - the program starts, its icon appears in Wine's notification area with
+#    the available memory; a second start in the session brings the first
+#    one's window forward and ends; one instance stays; WM_CLOSE (as the
+#    Restart Manager sends it) ends it;
+#  - the same window code with test seams (TrayTestHost.exe): the number
+#    follows scripted readings and takes its second colour at the trigger
+#    level; the icon's click message opens the window; a setting applied
+#    through a fake elevation that runs nimbora.exe reaches the registry; a
+#    refused elevation changes nothing and the window says so;
+#  - a screenshot of the window in each of the five languages.
+#
+# Usage: tray_e2e.sh <NimboraTray.exe> <TrayTestHost.exe> <TrayDriver.exe> <nimbora.exe> <output folder>
+set -uo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+run="$here/../../tools/wine-run"
+out="$5"
+[[ -n "${DISPLAY:-}" ]] || { echo "no X display"; exit 1; }
+prefix="${WINEPREFIX:-$here/../../build/wineprefix}"
+folder="$prefix/drive_c/Nimbora Tray"
+win='C:\Nimbora Tray'
+mkdir -p "$folder" "$out"
+cp "$1" "$folder/NimboraTray.exe"
+cp "$2" "$folder/TrayTestHost.exe"
+cp "$3" "$folder/TrayDriver.exe"
+cp "$4" "$folder/nimbora.exe"
+settings='HKLM\Software\Wow6432Node\Korvex\Nimbora'
+fontlink='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
+forget() { "$run" reg delete "$settings" /v MemoryFree /f >/dev/null 2>&1; }
+started=()
+cleanup() {
+  for pid in "${started[@]}"; do kill "$pid" 2>/dev/null; done
+  forget
+  "$run" reg delete "$fontlink" /v Tahoma /f >/dev/null 2>&1
+  rm -rf "$folder"
+}
+trap cleanup EXIT
+forget
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+driver() { "$run" "$win\\TrayDriver.exe" "$@" 2>/dev/null | tr -d '\r'; }
+# Waits for the icon, then clicks it: the window opens.
+open_window() { driver click >/dev/null; }
+memory() { printf '%s %s\n' "$1" "$2" >"$folder/memory.txt"; }
+gib=1073741824
+
+echo "-- the program itself"
+"$run" "$win\\NimboraTray.exe" 2>/dev/null &
+first=$!
+started+=("$first")
+state="$(driver wait-icon)"
+echo "first start: $state"
+[[ "$state" =~ ^icon\ [0-9]+ ]] || fail "no icon in the notification area"
+[[ "$state" == *window* ]] && fail "the window showed at start-up"
+"$run" "$win\\NimboraTray.exe" 2>/dev/null
+second=$?
+[[ "$second" == 0 ]] || fail "the second start ended with $second"
+kill -0 "$first" 2>/dev/null || fail "the first instance ended"
+count="$(driver instances)"
+[[ "$count" == 1 ]] || fail "$count instances after two starts"
+state="$(driver wait-icon)"
+echo "after a second start: $state"
+[[ "$state" == *window* ]] || fail "the second start did not bring the window forward"
+driver close || fail "WM_CLOSE did not end the program"
+wait "$first"
+echo "ended with $?"
+
+echo "-- scripted readings, fake elevation that runs nimbora.exe"
+memory $((8 * gib)) $((4 * gib))
+"$run" "$win\\TrayTestHost.exe" "$win\\memory.txt" direct english 2>/dev/null &
+host=$!
+started+=("$host")
+state="$(driver wait-icon 50)"
+echo "4 GiB of 8 available: $state"
+[[ "$state" == "icon 50" ]] || fail "expected icon 50, got '$state'"
+memory $((8 * gib)) $((2 * gib))
+state="$(driver wait-icon 25)"
+echo "2 GiB of 8 available: $state"
+[[ "$state" == "icon 25 low" ]] || fail "expected icon 25 in the second colour (trigger 30 %), got '$state'"
+open_window || fail "the icon's click did not open the window"
+outcome="$(driver set MemoryFree 25)"
+echo "apply MemoryFree 25: $outcome"
+[[ "$outcome" == "MemoryFree is now 25." ]] || fail "outcome line '$outcome'"
+stored="$(driver setting MemoryFree)"
+[[ "$stored" == 25 ]] || fail "MemoryFree in the registry: '$stored'"
+outcome="$(driver set MemoryFree 250)"
+echo "apply MemoryFree 250: $outcome"
+[[ "$outcome" == *"takes a whole number from 0 to 100"* ]] || fail "an out-of-range value was not refused in the window"
+sleep 1  # one more tick: the chart has two readings
+import -window root "$out/tray-english.png"
+driver close || fail "WM_CLOSE did not end the test host"
+wait "$host"
+
+echo "-- refused elevation"
+"$run" "$win\\TrayTestHost.exe" "$win\\memory.txt" refuse english 2>/dev/null &
+host=$!
+started+=("$host")
+open_window || fail "the icon's click did not open the window"
+outcome="$(driver set MemoryFree 40)"
+echo "apply MemoryFree 40, prompt cancelled: $outcome"
+[[ "$outcome" == "The administrator's approval was refused or cancelled; nothing was changed." ]] ||
+  fail "outcome line '$outcome'"
+stored="$(driver setting MemoryFree)"
+[[ "$stored" == 25 ]] || fail "a refused elevation changed MemoryFree to '$stored'"
+driver close || fail "WM_CLOSE did not end the test host"
+wait "$host"
+
+echo "-- each language"
+# Wine's Tahoma has no Hangul: the window's font links to Nanum Gothic
+# (fonts-nanum, installed by tools/setup.sh), as Windows links its own fonts.
+"$run" reg add "$fontlink" /v Tahoma /t REG_MULTI_SZ /d 'NanumGothic.ttf,NanumGothic' /f >/dev/null 2>&1
+for language in french korean prtbrzl russian; do
+  "$run" "$win\\TrayTestHost.exe" "$win\\memory.txt" direct "$language" 2>/dev/null &
+  host=$!
+  started+=("$host")
+  open_window || fail "$language: the window did not open"
+  sleep 0.5
+  import -window root "$out/tray-$language.png"
+  driver close || fail "$language: WM_CLOSE did not end the test host"
+  wait "$host"
+done
+for language in english french korean prtbrzl russian; do
+  [[ -s "$out/tray-$language.png" ]] || fail "no screenshot for $language"
+done
+echo "screenshots: $out/tray-{english,french,korean,prtbrzl,russian}.png"
+[[ "$failures" == 0 ]] || { echo "$failures failure(s)"; exit 1; }
+echo "all passed"
