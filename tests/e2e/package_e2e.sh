@@ -201,7 +201,8 @@ nimbora set ExecutePeriod 5 >/dev/null  # no more batches meanwhile
 echo "== the next version over it"
 next="${version%.*}.$((${version##*.} + 1))"
 next_msi="$work/Nimbora-$next-$arch.msi"
-bash "$root/package/build_msi.sh" "$arch" "$next" "$next_msi" "$service_exe" "$defrag_exe" "$tool_exe"
+bash "$root/package/build_msi.sh" "$arch" "$next" "$next_msi" "$service_exe" "$defrag_exe" "$tool_exe" \
+  "$(dirname "$tool_exe")/NimboraTray.exe"
 code() { msiinfo export "$1" Property | awk -F'\t' '$1 == "ProductCode" { print $2 }' | tr -d '\r'; }
 old_code=$(code "$msi")
 new_code=$(code "$next_msi")
