@@ -257,7 +257,7 @@ void TrayApp::CreateControls() {
     ListView_SetExtendedListViewStyle(history_, LVS_EX_FULLROWSELECT);
     const TextId columns[] = {TextId::txColumnTime, TextId::txColumnAsked, TextId::txColumnFreed,
                               TextId::txColumnOutcome};
-    const int widths[] = {150, 100, 100, 180};
+    const int widths[] = {190, 95, 95, 150};
     for (int i = 0; i < 4; ++i) {
         LVCOLUMNW column{};
         column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;

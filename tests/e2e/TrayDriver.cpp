@@ -8,7 +8,14 @@
 //   TrayDriver set NAME VALUE        chooses the setting, types the value,
 //                                    presses Apply, prints the outcome line
 //   TrayDriver setting NAME          the value in the registry's 32-bit view
-//   TrayDriver close                 WM_CLOSE, as the Restart Manager sends it
+//   TrayDriver close                 WM_CLOSE, as taskkill and the Restart Manager's
+//                                    last resort send it
+//   TrayDriver endsession            what the Restart Manager sends first to close
+//                                    a program whose file an installer replaces:
+//                                    WM_QUERYENDSESSION, then WM_ENDSESSION, both
+//                                    with ENDSESSION_CLOSEAPP
+// Several commands run in one start when separated by "+" (each Wine start
+// of a 32-bit program costs about a second); the first failure ends the run.
 // Exit code 0 when done, 1 when the program did not answer in time.
 #include <windows.h>
 #include <commctrl.h>
@@ -117,12 +124,15 @@ int Setting(const std::wstring& name) {
 
 }  // namespace
 
-int wmain() {
-    const std::vector<std::wstring> a = CommandLineArguments(GetCommandLineW());
+int RunCommand(const std::vector<std::wstring>& a) {
     if (a.empty()) return 2;
     if (a[0] == L"wait-icon") return WaitIcon(a.size() > 1 ? _wtoi(a[1].c_str()) : -1);
     if (a[0] == L"click") {
-        if (WaitIcon(-1) != 0) return 1;
+        for (int attempt = 0; attempt < 300; ++attempt) {
+            HWND shown = TrayWindow();
+            if (shown != nullptr && (Query(shown) & 0x200) != 0) break;
+            Sleep(100);
+        }
         HWND window = TrayWindow();
         if (window == nullptr) return 1;
         // What the notification area sends, NOTIFYICON_VERSION_4, for a click.
@@ -137,12 +147,41 @@ int wmain() {
     }
     if (a[0] == L"set" && a.size() == 3) return Set(a[1], a[2]);
     if (a[0] == L"setting" && a.size() == 2) return Setting(a[1]);
-    if (a[0] == L"close") {
+    if (a[0] == L"close" || a[0] == L"endsession") {
         HWND window = TrayWindow();
         if (window == nullptr) return 1;
-        PostMessageW(window, WM_CLOSE, 0, 0);
+        if (a[0] == L"close") {
+            PostMessageW(window, WM_CLOSE, 0, 0);
+        } else {
+            DWORD_PTR agreed = 0;
+            SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP, SMTO_ABORTIFHUNG, 5000, &agreed);
+            if (agreed == 0) {
+                std::printf("the program refused to end\n");
+                return 1;
+            }
+            SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, SMTO_ABORTIFHUNG, 5000, nullptr);
+        }
         for (int attempt = 0; attempt < 100 && TrayWindow() != nullptr; ++attempt) Sleep(100);
         return TrayWindow() == nullptr ? 0 : 1;
     }
     return 2;
+}
+
+int wmain() {
+    const std::vector<std::wstring> words = CommandLineArguments(GetCommandLineW());
+    std::vector<std::wstring> command;
+    for (std::size_t i = 0; i <= words.size(); ++i) {
+        if (i < words.size() && words[i] != L"+") {
+            command.push_back(words[i]);
+            continue;
+        }
+        const int code = RunCommand(command);
+        std::fflush(stdout);
+        if (code != 0) {
+            std::printf("FAIL %ls\n", command.empty() ? L"(nothing)" : command[0].c_str());
+            return code;
+        }
+        command.clear();
+    }
+    return 0;
 }

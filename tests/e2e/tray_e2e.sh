@@ -2,8 +2,9 @@
 # NimboraTray.exe under Wine and Xvfb, end to end:
 #  - the program starts, its icon appears in Wine's notification area with
 #    the available memory; a second start in the session brings the first
-#    one's window forward and ends; one instance stays; WM_CLOSE (as the
-#    Restart Manager sends it) ends it;
+#    one's window forward and ends; one instance stays; the Restart
+#    Manager's request (an installer replacing the file) ends it, and so
+#    does WM_CLOSE;
 #  - the same window code with test seams (TrayTestHost.exe): the number
 #    follows scripted readings and takes its second colour at the trigger
 #    level; the icon's click message opens the window; a setting applied
@@ -15,12 +16,12 @@
 set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 run="$here/../../tools/wine-run"
-out="$5"
+out_dir="$5"
 [[ -n "${DISPLAY:-}" ]] || { echo "no X display"; exit 1; }
 prefix="${WINEPREFIX:-$here/../../build/wineprefix}"
 folder="$prefix/drive_c/Nimbora Tray"
 win='C:\Nimbora Tray'
-mkdir -p "$folder" "$out"
+mkdir -p "$folder" "$out_dir"
 cp "$1" "$folder/NimboraTray.exe"
 cp "$2" "$folder/TrayTestHost.exe"
 cp "$3" "$folder/TrayDriver.exe"
@@ -48,6 +49,10 @@ open_window() { driver click >/dev/null; }
 memory() { printf '%s %s\n' "$1" "$2" >"$folder/memory.txt"; }
 gib=1073741824
 
+# Line $1 of the text $2.
+line() { sed -n "$1p" <<<"$2"; }
+t0=$SECONDS
+
 echo "-- the program itself"
 "$run" "$win\\NimboraTray.exe" 2>/dev/null &
 first=$!
@@ -60,14 +65,13 @@ echo "first start: $state"
 second=$?
 [[ "$second" == 0 ]] || fail "the second start ended with $second"
 kill -0 "$first" 2>/dev/null || fail "the first instance ended"
-count="$(driver instances)"
-[[ "$count" == 1 ]] || fail "$count instances after two starts"
-state="$(driver wait-icon)"
-echo "after a second start: $state"
-[[ "$state" == *window* ]] || fail "the second start did not bring the window forward"
-driver close || fail "WM_CLOSE did not end the program"
+out="$(driver instances + wait-icon + endsession)"
+[[ "$(line 1 "$out")" == 1 ]] || fail "$(line 1 "$out") instances after two starts"
+echo "after a second start: $(line 2 "$out")"
+[[ "$(line 2 "$out")" == *window* ]] || fail "the second start did not bring the window forward"
+[[ "$out" == *FAIL* ]] && fail "the Restart Manager's request did not end the program ($out)"
 wait "$first"
-echo "ended with $?"
+echo "ended with $? ($((SECONDS - t0)) s)"
 
 echo "-- scripted readings, fake elevation that runs nimbora.exe"
 memory $((8 * gib)) $((4 * gib))
@@ -78,36 +82,33 @@ state="$(driver wait-icon 50)"
 echo "4 GiB of 8 available: $state"
 [[ "$state" == "icon 50" ]] || fail "expected icon 50, got '$state'"
 memory $((8 * gib)) $((2 * gib))
-state="$(driver wait-icon 25)"
-echo "2 GiB of 8 available: $state"
-[[ "$state" == "icon 25 low" ]] || fail "expected icon 25 in the second colour (trigger 30 %), got '$state'"
-open_window || fail "the icon's click did not open the window"
-outcome="$(driver set MemoryFree 25)"
-echo "apply MemoryFree 25: $outcome"
-[[ "$outcome" == "MemoryFree is now 25." ]] || fail "outcome line '$outcome'"
-stored="$(driver setting MemoryFree)"
-[[ "$stored" == 25 ]] || fail "MemoryFree in the registry: '$stored'"
-outcome="$(driver set MemoryFree 250)"
-echo "apply MemoryFree 250: $outcome"
-[[ "$outcome" == *"takes a whole number from 0 to 100"* ]] || fail "an out-of-range value was not refused in the window"
+out="$(driver wait-icon 25 + click + set MemoryFree 25 + setting MemoryFree + set MemoryFree 250)"
+echo "2 GiB of 8 available: $(line 1 "$out")"
+[[ "$(line 1 "$out")" == "icon 25 low" ]] || fail "expected icon 25 in the second colour (trigger 30 %), got '$(line 1 "$out")'"
+echo "apply MemoryFree 25: $(line 2 "$out")"
+[[ "$(line 2 "$out")" == "MemoryFree is now 25." ]] || fail "outcome line '$(line 2 "$out")'"
+[[ "$(line 3 "$out")" == 25 ]] || fail "MemoryFree in the registry: '$(line 3 "$out")'"
+echo "apply MemoryFree 250: $(line 4 "$out")"
+[[ "$(line 4 "$out")" == *"takes a whole number from 0 to 100"* ]] || fail "an out-of-range value was not refused in the window"
+[[ "$out" == *FAIL* ]] && fail "driver: $out"
 sleep 1  # one more tick: the chart has two readings
-import -window root "$out/tray-english.png"
-driver close || fail "WM_CLOSE did not end the test host"
+import -window root "$out_dir/tray-english.png"
+driver close >/dev/null || fail "WM_CLOSE did not end the test host"
 wait "$host"
+echo "($((SECONDS - t0)) s)"
 
 echo "-- refused elevation"
 "$run" "$win\\TrayTestHost.exe" "$win\\memory.txt" refuse english 2>/dev/null &
 host=$!
 started+=("$host")
-open_window || fail "the icon's click did not open the window"
-outcome="$(driver set MemoryFree 40)"
-echo "apply MemoryFree 40, prompt cancelled: $outcome"
-[[ "$outcome" == "The administrator's approval was refused or cancelled; nothing was changed." ]] ||
-  fail "outcome line '$outcome'"
-stored="$(driver setting MemoryFree)"
-[[ "$stored" == 25 ]] || fail "a refused elevation changed MemoryFree to '$stored'"
-driver close || fail "WM_CLOSE did not end the test host"
+out="$(driver click + set MemoryFree 40 + setting MemoryFree + close)"
+echo "apply MemoryFree 40, prompt cancelled: $(line 1 "$out")"
+[[ "$(line 1 "$out")" == "The administrator's approval was refused or cancelled; nothing was changed." ]] ||
+  fail "outcome line '$(line 1 "$out")'"
+[[ "$(line 2 "$out")" == 25 ]] || fail "a refused elevation changed MemoryFree to '$(line 2 "$out")'"
+[[ "$out" == *FAIL* ]] && fail "driver: $out"
 wait "$host"
+echo "($((SECONDS - t0)) s)"
 
 echo "-- each language"
 # Wine's Tahoma has no Hangul: the window's font links to Nanum Gothic
@@ -117,15 +118,15 @@ for language in french korean prtbrzl russian; do
   "$run" "$win\\TrayTestHost.exe" "$win\\memory.txt" direct "$language" 2>/dev/null &
   host=$!
   started+=("$host")
-  open_window || fail "$language: the window did not open"
+  driver click >/dev/null || fail "$language: the window did not open"
   sleep 0.5
-  import -window root "$out/tray-$language.png"
-  driver close || fail "$language: WM_CLOSE did not end the test host"
+  import -window root "$out_dir/tray-$language.png"
+  driver close >/dev/null || fail "$language: WM_CLOSE did not end the test host"
   wait "$host"
 done
 for language in english french korean prtbrzl russian; do
-  [[ -s "$out/tray-$language.png" ]] || fail "no screenshot for $language"
+  [[ -s "$out_dir/tray-$language.png" ]] || fail "no screenshot for $language"
 done
-echo "screenshots: $out/tray-{english,french,korean,prtbrzl,russian}.png"
+echo "screenshots: $out_dir/tray-{english,french,korean,prtbrzl,russian}.png ($((SECONDS - t0)) s)"
 [[ "$failures" == 0 ]] || { echo "$failures failure(s)"; exit 1; }
 echo "all passed"
