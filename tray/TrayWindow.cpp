@@ -581,11 +581,12 @@ void TrayApp::FinishAction() {
         }
         case Action::acNone: break;
     }
-    SetResult(text);
     if (Visible()) {
         RefreshWindow();
         RefreshSettingPanel();
     }
+    // N.B. the outcome comes last: whoever reads it finds the window settled.
+    SetResult(text);
 }
 
 void TrayApp::ShowMenu() {
@@ -727,6 +728,7 @@ LRESULT TrayApp::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
                     return 0;
                 case idApply: StartAction(Action::acSet); return 0;
                 case idPause: {
+                    if (!IsWindowEnabled(pause_)) return 0;  // no service to pause
                     const bool paused = snapshot_.service.installed && snapshot_.service.state == ServiceState::ssPaused;
                     StartAction(paused ? Action::acResume : Action::acPause);
                     return 0;

@@ -7,6 +7,8 @@
 //   TrayDriver instances             how many of its windows exist
 //   TrayDriver set NAME VALUE        chooses the setting, types the value,
 //                                    presses Apply, prints the outcome line
+//   TrayDriver press pause|free      presses Pause maintenance or Free memory now,
+//                                    prints the outcome line
 //   TrayDriver setting NAME          the value in the registry's 32-bit view
 //   TrayDriver close                 WM_CLOSE, as taskkill and the Restart Manager's
 //                                    last resort send it
@@ -76,6 +78,25 @@ BOOL CALLBACK CountWindow(HWND window, LPARAM count) {
     return TRUE;
 }
 
+// Presses `button` and prints the outcome line once it has settled (the tool
+// has ended, or at once on a refusal).
+int PressAndReport(HWND window, int button) {
+    HWND result = GetDlgItem(window, idResult);
+    SetWindowTextW(result, L"");
+    SendMessageW(GetDlgItem(window, button), BM_CLICK, 0, 0);
+    std::wstring last;
+    for (int attempt = 0; attempt < 600; ++attempt) {
+        last = WindowText(result);
+        if (!last.empty() && last.back() != L'\u2026') {
+            PrintUtf8(last);
+            return 0;
+        }
+        Sleep(100);
+    }
+    PrintUtf8(L"no outcome: " + last);
+    return 1;
+}
+
 int Set(const std::wstring& name, const std::wstring& value) {
     HWND window = TrayWindow();
     if (window == nullptr) return 1;
@@ -86,21 +107,7 @@ int Set(const std::wstring& name, const std::wstring& value) {
     SendMessageW(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
     SendMessageW(window, WM_COMMAND, MAKEWPARAM(idSettingCombo, CBN_SELCHANGE), reinterpret_cast<LPARAM>(combo));
     SetWindowTextW(GetDlgItem(window, idValue), value.c_str());
-    HWND result = GetDlgItem(window, idResult);
-    SetWindowTextW(result, L"");
-    SendMessageW(GetDlgItem(window, idApply), BM_CLICK, 0, 0);
-    // The outcome line settles once the tool has ended (or at once on a refusal).
-    std::wstring last;
-    for (int attempt = 0; attempt < 300; ++attempt) {
-        last = WindowText(result);
-        if (!last.empty() && last.back() != L'\u2026') {
-            PrintUtf8(last);
-            return 0;
-        }
-        Sleep(100);
-    }
-    PrintUtf8(L"no outcome: " + last);
-    return 1;
+    return PressAndReport(window, idApply);
 }
 
 int Setting(const std::wstring& name) {
@@ -147,6 +154,8 @@ int RunCommand(const std::vector<std::wstring>& a) {
     }
     if (a[0] == L"set" && a.size() == 3) return Set(a[1], a[2]);
     if (a[0] == L"setting" && a.size() == 2) return Setting(a[1]);
+    if (a[0] == L"press" && a.size() == 2 && TrayWindow() != nullptr)
+        return PressAndReport(TrayWindow(), a[1] == L"free" ? idFreeNow : idPause);
     if (a[0] == L"close" || a[0] == L"endsession") {
         HWND window = TrayWindow();
         if (window == nullptr) return 1;

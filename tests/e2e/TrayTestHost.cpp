@@ -1,13 +1,15 @@
 // The desktop program's window and icon with test seams in place of the
-// machine's: the memory reading comes from a file the test writes
-// ("<total> <available>" in bytes), the elevation either runs the tool
-// directly (no prompt; Wine grants the rights) or answers as a person who
-// cancelled the prompt. The language is chosen on the command line.
+// machine's, scripted by a file the test writes and rewrites,
+// "<total bytes> <available bytes> direct|refuse": the memory reading comes
+// from it, and the elevation either runs the tool directly (no prompt; Wine
+// grants the rights) or answers as a person who cancelled the prompt. The
+// language is chosen on the command line.
 //
-//   TrayTestHost.exe <memory file> direct|refuse english|french|korean|prtbrzl|russian
+//   TrayTestHost.exe <script file> english|french|korean|prtbrzl|russian
 #include <windows.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "admin/AdminPlatform.h"
@@ -18,19 +20,32 @@
 namespace nimbora {
 namespace {
 
-class FileMemory final : public MemoryReader {
+struct Script {
+    long long total = 0;
+    long long available = 0;
+    bool refuse = false;
+};
+
+std::optional<Script> ReadScript(const std::wstring& path) {
+    FILE* file = _wfopen(path.c_str(), L"r");
+    if (file == nullptr) return std::nullopt;
+    Script script;
+    char elevation[16] = {};
+    const int read = fscanf(file, "%lld %lld %15s", &script.total, &script.available, elevation);
+    fclose(file);
+    if (read < 2) return std::nullopt;
+    script.refuse = std::string(elevation) == "refuse";
+    return script;
+}
+
+class ScriptedMemory final : public MemoryReader {
 public:
-    explicit FileMemory(std::wstring path) : path_(std::move(path)) {}
+    explicit ScriptedMemory(std::wstring path) : path_(std::move(path)) {}
     bool Read(std::int64_t& totalBytes, std::int64_t& availableBytes) override {
-        FILE* file = _wfopen(path_.c_str(), L"r");
-        if (file == nullptr) return false;
-        long long total = 0;
-        long long available = 0;
-        const bool read = fscanf(file, "%lld %lld", &total, &available) == 2;
-        fclose(file);
-        if (!read) return false;
-        totalBytes = total;
-        availableBytes = available;
+        const std::optional<Script> script = ReadScript(path_);
+        if (!script) return false;
+        totalBytes = script->total;
+        availableBytes = script->available;
         return true;
     }
 
@@ -40,9 +55,10 @@ private:
 
 class FakeElevation final : public Elevation {
 public:
-    explicit FakeElevation(bool refuse) : refuse_(refuse) {}
+    explicit FakeElevation(std::wstring path) : path_(std::move(path)) {}
     DWORD Run(const std::wstring& program, const std::wstring& parameters, UniqueHandleObject& process) override {
-        if (refuse_) return ERROR_CANCELLED;  // what ShellExecuteExW gives for a cancelled consent prompt
+        const std::optional<Script> script = ReadScript(path_);
+        if (script && script->refuse) return ERROR_CANCELLED;  // what ShellExecuteExW gives for a cancelled prompt
         std::wstring commandLine = L"\"" + program + L"\" " + parameters;
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
@@ -56,7 +72,7 @@ public:
     }
 
 private:
-    bool refuse_;
+    std::wstring path_;
 };
 
 UiLanguage LanguageNamed(const std::wstring& name) {
@@ -73,16 +89,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     try {
         using namespace nimbora;
         const std::vector<std::wstring> arguments = CommandLineArguments(GetCommandLineW());
-        if (arguments.size() != 3) return 2;
+        if (arguments.size() != 2) return 2;
         const UniqueHandleObject instanceMutex(CreateMutexW(nullptr, FALSE, kTrayInstanceMutex));
         if (GetLastError() == ERROR_ALREADY_EXISTS) {
             ShowFirstInstance();
             return 0;
         }
         AdminPlatform reads;
-        FileMemory memory(arguments[0]);
-        FakeElevation elevation(arguments[1] == L"refuse");
-        TrayServices services{reads, memory, elevation, LanguageNamed(arguments[2]), ProgramFolder()};
+        ScriptedMemory memory(arguments[0]);
+        FakeElevation elevation(arguments[0]);
+        TrayServices services{reads, memory, elevation, LanguageNamed(arguments[1]), ProgramFolder()};
         TrayApp app(services);
         return app.Run(instance);
     } catch (...) {
