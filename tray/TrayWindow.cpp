@@ -332,7 +332,7 @@ void TrayApp::LayoutControls() {
 void TrayApp::ReadSettings() {
     snapshot_.ReadSettingsFrom(services_.reads);
     std::size_t skipped = 0;
-    history_records_ = ReadHistory(snapshot_, skipped);
+    historyRecords_ = ReadHistory(snapshot_, skipped);
     tickValues_ = TickValuesOf(BuildStatus(snapshot_).settings);
     historyDirty_ = true;
 }
@@ -392,7 +392,7 @@ void TrayApp::UpdateIcon(bool force) {
     const IconFace face =
         ChooseIconFace(tickValues_, snapshot_.machine.totalBytes, snapshot_.machine.availableBytes);
     std::optional<BatchRecord> newest;
-    if (!history_records_.empty()) newest = history_records_.front();
+    if (!historyRecords_.empty()) newest = historyRecords_.front();
     const std::wstring tip = TooltipText(services_.language, face, newest, LocalOffsetSeconds());
     const bool faceChanged = force || face != shownFace_ || !icon_;
     if (!faceChanged && tip == shownTip_) return;
@@ -453,7 +453,7 @@ void TrayApp::RefreshWindow() {
 void TrayApp::RefreshHistory() {
     historyDirty_ = false;
     ListView_DeleteAllItems(history_);
-    const std::vector<HistoryRow> rows = HistoryRows(services_.language, history_records_, LocalOffsetSeconds());
+    const std::vector<HistoryRow> rows = HistoryRows(services_.language, historyRecords_, LocalOffsetSeconds());
     if (rows.empty()) {
         LVITEMW item{};
         item.mask = LVIF_TEXT;
@@ -574,7 +574,7 @@ void TrayApp::FinishAction() {
                              : FormatText(Text(l, TextId::txToolFailed), {kNimboraTool, DecimalText(code)});
             break;
         case Action::acFreeNow: {
-            const std::optional<BatchRecord> batch = BatchSince(history_records_, pendingSinceUtc_);
+            const std::optional<BatchRecord> batch = BatchSince(historyRecords_, pendingSinceUtc_);
             text = batch ? FreeOutcomeText(l, *batch, LocalOffsetSeconds())
                          : FormatText(Text(l, TextId::txFreeNoRecord), {kCompanion, DecimalText(code)});
             break;
@@ -619,7 +619,7 @@ void TrayApp::PaintChart(HDC dc, const RECT& area) {
     std::optional<std::int64_t> trigger;
     if (report_ && report_->verdict) trigger = report_->verdict->maintainBytes;
     const ChartLayout layout = LayoutChart(trail_, GetTickCount64(), snapshot_.machine.totalBytes, trigger,
-                                           history_records_, NowUtc(), width, height);
+                                           historyRecords_, NowUtc(), width, height);
     const UniqueGdi markPen(CreatePen(PS_DOT, 1, markColour));
     HGDIOBJ old = SelectObject(dc, markPen.get());
     for (const int x : layout.batchX) {

@@ -82,7 +82,7 @@ private:
 
     TraySnapshot snapshot_;
     TickSettingValues tickValues_;
-    std::vector<BatchRecord> history_records_;
+    std::vector<BatchRecord> historyRecords_;
     MemoryTrail trail_;
     ProcessorSampler processor_;
     std::optional<StatusReport> report_;
