@@ -203,8 +203,8 @@ int TrayApp::Run(HINSTANCE instance) {
     if (window_ == nullptr) return 1;
     highContrast_ = HighContrast();
     CreateControls();
-    ReadSettings();
     WatchSettings();
+    ReadSettings();
     Tick();
     SetTimer(window_, kTickTimer, 1000, nullptr);
 
@@ -217,8 +217,8 @@ int TrayApp::Run(HINSTANCE instance) {
         if (woken < WAIT_OBJECT_0 + count) {
             const HANDLE signalled = handles[woken - WAIT_OBJECT_0];
             if (signalled == settingsChanged_.get()) {
-                ReadSettings();
                 WatchSettings();
+                ReadSettings();
                 UpdateIcon(false);
                 if (Visible()) RefreshWindow();
             } else {
@@ -335,21 +335,34 @@ void TrayApp::ReadSettings() {
     historyRecords_ = ReadHistory(snapshot_, skipped);
     tickValues_ = TickValuesOf(BuildStatus(snapshot_).settings);
     historyDirty_ = true;
+    localOffset_ = LocalOffsetSeconds();
+    tipStale_ = true;
 }
 
 // N.B. the notification fires once per arming: it is armed again after
-// every change, before the values are read, so no change is lost.
+// every change, before the values are read, so no change is lost. While the
+// settings key does not exist, its nearest existing parent is watched
+// instead: the key's creation wakes the program, which then watches the key.
 void TrayApp::WatchSettings() {
     if (!settingsChanged_) settingsChanged_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!watchedKey_) {
-        const std::wstring path(SubKeyPath(SettingsKey));
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_NOTIFY | KEY_WOW64_32KEY, watchedKey_.put()) !=
-            ERROR_SUCCESS)
-            return;  // the key does not exist yet; the tick tries again
+    if (!watchingSettingsKey_) {
+        const std::wstring settingsPath(SubKeyPath(SettingsKey));
+        std::wstring path = settingsPath;
+        watchedKey_.reset();
+        while (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_NOTIFY | KEY_WOW64_32KEY, watchedKey_.put()) !=
+               ERROR_SUCCESS) {
+            while (!path.empty() && path.back() == L'\\') path.pop_back();
+            const std::size_t parent = path.find_last_of(L'\\');
+            if (parent == std::wstring::npos) return;
+            path.resize(parent);
+        }
+        watchingSettingsKey_ = path == settingsPath;
     }
     if (RegNotifyChangeKeyValue(watchedKey_.get(), TRUE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
-                                settingsChanged_.get(), TRUE) != ERROR_SUCCESS)
+                                settingsChanged_.get(), TRUE) != ERROR_SUCCESS) {
         watchedKey_.reset();
+        watchingSettingsKey_ = false;
+    }
 }
 
 void TrayApp::Tick() {
@@ -362,13 +375,6 @@ void TrayApp::Tick() {
         }
         snapshot_.machine.availableBytes = available;
         trail_.Add(GetTickCount64(), available);
-    }
-    if (!watchedKey_) {
-        WatchSettings();
-        if (watchedKey_) {
-            ReadSettings();
-            UpdateIcon(false);
-        }
     }
     if (!iconAdded_) AddIcon();
     UpdateIcon(false);
@@ -391,10 +397,13 @@ void TrayApp::AddIcon() {
 void TrayApp::UpdateIcon(bool force) {
     const IconFace face =
         ChooseIconFace(tickValues_, snapshot_.machine.totalBytes, snapshot_.machine.availableBytes);
+    const bool faceChanged = force || face != shownFace_ || !icon_;
+    // N.B. the common case, once a second: nothing changed, nothing is done.
+    if (!faceChanged && !tipStale_) return;
+    tipStale_ = false;
     std::optional<BatchRecord> newest;
     if (!historyRecords_.empty()) newest = historyRecords_.front();
-    const std::wstring tip = TooltipText(services_.language, face, newest, LocalOffsetSeconds());
-    const bool faceChanged = force || face != shownFace_ || !icon_;
+    const std::wstring tip = TooltipText(services_.language, face, newest, localOffset_);
     if (!faceChanged && tip == shownTip_) return;
     // N.B. the icon shown until now is destroyed only once the window and
     // the notification area hold the new one.
@@ -453,7 +462,7 @@ void TrayApp::RefreshWindow() {
 void TrayApp::RefreshHistory() {
     historyDirty_ = false;
     ListView_DeleteAllItems(history_);
-    const std::vector<HistoryRow> rows = HistoryRows(services_.language, historyRecords_, LocalOffsetSeconds());
+    const std::vector<HistoryRow> rows = HistoryRows(services_.language, historyRecords_, localOffset_);
     if (rows.empty()) {
         LVITEMW item{};
         item.mask = LVIF_TEXT;
@@ -575,7 +584,7 @@ void TrayApp::FinishAction() {
             break;
         case Action::acFreeNow: {
             const std::optional<BatchRecord> batch = BatchSince(historyRecords_, pendingSinceUtc_);
-            text = batch ? FreeOutcomeText(l, *batch, LocalOffsetSeconds())
+            text = batch ? FreeOutcomeText(l, *batch, localOffset_)
                          : FormatText(Text(l, TextId::txFreeNoRecord), {kCompanion, DecimalText(code)});
             break;
         }
@@ -757,7 +766,17 @@ LRESULT TrayApp::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
             // Sent from outside (the Restart Manager, taskkill): the program ends.
             DestroyWindow(window_);
             return 0;
+        case WM_TIMECHANGE:
+            localOffset_ = LocalOffsetSeconds();
+            tipStale_ = true;
+            historyDirty_ = true;
+            UpdateIcon(false);
+            return 0;
         case WM_SETTINGCHANGE:
+            localOffset_ = LocalOffsetSeconds();  // the time zone may have changed
+            tipStale_ = true;
+            historyDirty_ = true;
+            [[fallthrough]];
         case WM_SYSCOLORCHANGE:
         case WM_DISPLAYCHANGE:
         case WM_THEMECHANGED:

@@ -89,6 +89,9 @@ private:
     bool historyDirty_ = true;
 
     UniqueHKey watchedKey_;
+    bool watchingSettingsKey_ = false;  // false: a parent, until the key exists
+    std::int64_t localOffset_ = 0;      // seconds east of UTC, read when the time zone may have changed
+    bool tipStale_ = true;
     UniqueHandleObject settingsChanged_;
 
     Action pending_ = Action::acNone;

@@ -37,12 +37,12 @@ std::uint64_t PrivateBytes(HANDLE process) {
 
 enum class CpuSource { csLinuxClock, csProcessTimes, csProcessList };
 
-// GetProcessTimes is trusted only when its answer differs from this
-// process's own.
-CpuSource ChooseCpuSource(const ProcessClock& clock) {
+// Under Wine GetProcessTimes on another process answers with the caller's
+// own times, so the system's process list comes before it (on Windows both
+// answer for the process asked about).
+CpuSource ChooseCpuSource(const ProcessClock& clock, DWORD pid) {
     if (clock.HasLinuxClock()) return CpuSource::csLinuxClock;
-    const ProcessClock self(GetCurrentProcess());
-    return clock.PlatformSeconds() != self.PlatformSeconds() ? CpuSource::csProcessTimes : CpuSource::csProcessList;
+    return ListedCpuSeconds(pid) ? CpuSource::csProcessList : CpuSource::csProcessTimes;
 }
 
 const char* Describe(CpuSource source) {
@@ -64,7 +64,11 @@ struct Watched {
     std::uint64_t privateStart = 0;
 
     Watched(const char* name, HANDLE handle)
-        : label(name), process(handle), pid(GetProcessId(handle)), clock(handle), source(ChooseCpuSource(clock)) {}
+        : label(name),
+          process(handle),
+          pid(GetProcessId(handle)),
+          clock(handle),
+          source(ChooseCpuSource(clock, pid)) {}
     double CpuSeconds() const {
         switch (source) {
             case CpuSource::csLinuxClock: return clock.LinuxSeconds().value_or(-1);

@@ -1,7 +1,9 @@
 // Drives the desktop program's running instance from outside, as the shell
 // and a person would, and prints what it shows:
-//   TrayDriver wait-icon [percent]   until the icon is in the notification area
-//                                    (and shows that number); prints its state
+//   TrayDriver wait-icon [percent [low|high]]
+//                                    until the icon is in the notification area
+//                                    (and shows that number, in that colour);
+//                                    prints its state
 //   TrayDriver click                 the icon's callback message for a click,
 //                                    once the icon is there
 //   TrayDriver instances             how many of its windows exist
@@ -54,11 +56,13 @@ LRESULT Query(HWND window) {
     return static_cast<LRESULT>(answer);
 }
 
-int WaitIcon(int wanted) {
+// `low`: -1 either colour, 0 the first, 1 the second (at or below the trigger level).
+int WaitIcon(int wanted, int low) {
     for (int attempt = 0; attempt < 300; ++attempt) {
         if (HWND window = TrayWindow()) {
             const LRESULT state = Query(window);
-            if ((state & 0x200) != 0 && (wanted < 0 || (state & 0xFF) == wanted)) {
+            if ((state & 0x200) != 0 && (wanted < 0 || (state & 0xFF) == wanted) &&
+                (low < 0 || ((state & 0x100) != 0) == (low == 1))) {
                 std::printf("icon %d%s%s\n", static_cast<int>(state & 0xFF), (state & 0x100) ? " low" : "",
                             (state & 0x400) ? " window" : "");
                 return 0;
@@ -133,7 +137,8 @@ int Setting(const std::wstring& name) {
 
 int RunCommand(const std::vector<std::wstring>& a) {
     if (a.empty()) return 2;
-    if (a[0] == L"wait-icon") return WaitIcon(a.size() > 1 ? _wtoi(a[1].c_str()) : -1);
+    if (a[0] == L"wait-icon")
+        return WaitIcon(a.size() > 1 ? _wtoi(a[1].c_str()) : -1, a.size() > 2 ? (a[2] == L"low" ? 1 : 0) : -1);
     if (a[0] == L"click") {
         for (int attempt = 0; attempt < 300; ++attempt) {
             HWND shown = TrayWindow();

@@ -34,6 +34,7 @@ settings='HKLM\Software\Wow6432Node\Korvex\Nimbora'
 fontlink='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink'
 forget() {
   "$run" reg delete "$settings" /v MemoryFree /f >/dev/null 2>&1
+  "$run" reg delete "$settings" /v MemoryMaintain /f >/dev/null 2>&1
   "$run" reg delete "$settings\\Batches" /f >/dev/null 2>&1
   "$run" reg delete "$settings" /v DefragTrimmed /f >/dev/null 2>&1
 }
@@ -83,6 +84,8 @@ wait "$first"
 echo "ended with $? ($((SECONDS - t0)) s)"
 
 echo "-- scripted readings, fake elevation that runs nimbora.exe"
+# No settings key at the start: the program watches its parent until it is created.
+"$run" reg delete "$settings" /f >/dev/null 2>&1
 script $((8 * gib)) $((4 * gib)) direct
 "$run" "$win\\TrayTestHost.exe" "$win\\script.txt" english 2>/dev/null &
 host=$!
@@ -91,9 +94,14 @@ state="$(driver wait-icon 50)"
 echo "4 GiB of 8 available: $state"
 [[ "$state" == "icon 50" ]] || fail "expected icon 50, got '$state'"
 script $((8 * gib)) $((2 * gib)) direct
-out="$(driver wait-icon 25 + click + set MemoryFree 25 + setting MemoryFree + set MemoryFree 250 + press free)"
-echo "2 GiB of 8 available: $(line 1 "$out")"
-[[ "$(line 1 "$out")" == "icon 25 low" ]] || fail "expected icon 25 in the second colour (trigger 30 %), got '$(line 1 "$out")'"
+state="$(driver wait-icon 25 low)"
+echo "2 GiB of 8 available: $state"
+[[ "$state" == "icon 25 low" ]] || fail "expected icon 25 in the second colour (trigger 30 %), got '$state'"
+# Written from outside, creating the key: the program hears of it, no polling.
+"$run" reg add "$settings" /v MemoryMaintain /t REG_DWORD /d 20 /f >/dev/null 2>&1
+out="$(driver wait-icon 25 high + click + set MemoryFree 25 + setting MemoryFree + set MemoryFree 250 + press free)"
+echo "MemoryMaintain 20 written by another program: $(line 1 "$out")"
+[[ "$(line 1 "$out")" == "icon 25" ]] || fail "expected icon 25 in the first colour (trigger 20 %), got '$(line 1 "$out")'"
 echo "apply MemoryFree 25: $(line 2 "$out")"
 [[ "$(line 2 "$out")" == "MemoryFree is now 25." ]] || fail "outcome line '$(line 2 "$out")'"
 [[ "$(line 3 "$out")" == 25 ]] || fail "MemoryFree in the registry: '$(line 3 "$out")'"
