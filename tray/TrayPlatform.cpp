@@ -2,15 +2,17 @@
 
 #include <shellapi.h>
 
-#include "probes/RAM.h"
 #include "svchost/ServiceApplication.h"
 
 namespace nimbora {
 
+// N.B. called directly, not late-bound as the service's probes do: kernel32
+// has exported it since Windows 2000, and once a second a library loaded and
+// released around every call is the program's largest cost.
 bool SystemMemory::Read(std::int64_t& totalBytes, std::int64_t& availableBytes) {
     MEMORYSTATUSEX status{};
     status.dwLength = sizeof status;
-    if (!QueryMemoryStatus(status)) return false;
+    if (!GlobalMemoryStatusEx(&status)) return false;
     totalBytes = static_cast<std::int64_t>(status.ullTotalPhys);
     availableBytes = static_cast<std::int64_t>(status.ullAvailPhys);
     return totalBytes > 0 && availableBytes >= 0;

@@ -32,7 +32,7 @@ public:
     virtual DWORD Run(const std::wstring& program, const std::wstring& parameters, UniqueHandleObject& process) = 0;
 };
 
-// GlobalMemoryStatusEx, through the probes.
+// GlobalMemoryStatusEx.
 class SystemMemory final : public MemoryReader {
 public:
     bool Read(std::int64_t& totalBytes, std::int64_t& availableBytes) override;

@@ -217,8 +217,9 @@ int TrayApp::Run(HINSTANCE instance) {
         if (woken < WAIT_OBJECT_0 + count) {
             const HANDLE signalled = handles[woken - WAIT_OBJECT_0];
             if (signalled == settingsChanged_.get()) {
+                const bool wasWatchingKey = watchingSettingsKey_;
                 WatchSettings();
-                ReadSettings();
+                if (wasWatchingKey || watchingSettingsKey_) ReadSettings();
                 UpdateIcon(false);
                 if (Visible()) RefreshWindow();
             } else {
@@ -342,24 +343,35 @@ void TrayApp::ReadSettings() {
 // N.B. the notification fires once per arming: it is armed again after
 // every change, before the values are read, so no change is lost. While the
 // settings key does not exist, its nearest existing parent is watched
-// instead: the key's creation wakes the program, which then watches the key.
+// instead: a subkey's creation there wakes the program, which then goes one
+// level down or, once the key exists, watches it.
 void TrayApp::WatchSettings() {
     if (!settingsChanged_) settingsChanged_.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!watchingSettingsKey_) {
-        const std::wstring settingsPath(SubKeyPath(SettingsKey));
-        std::wstring path = settingsPath;
-        watchedKey_.reset();
-        while (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_NOTIFY | KEY_WOW64_32KEY, watchedKey_.put()) !=
-               ERROR_SUCCESS) {
-            while (!path.empty() && path.back() == L'\\') path.pop_back();
-            const std::size_t parent = path.find_last_of(L'\\');
-            if (parent == std::wstring::npos) return;
-            path.resize(parent);
+    // N.B. a second round when arming fails: the watched key was deleted
+    // (that too signals), so the search starts again from the settings key.
+    for (int round = 0; round < 2; ++round) {
+        if (!watchingSettingsKey_) {
+            const std::wstring settingsPath(SubKeyPath(SettingsKey));
+            std::wstring path = settingsPath;
+            watchedKey_.reset();
+            while (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_NOTIFY | KEY_WOW64_32KEY,
+                                 watchedKey_.put()) != ERROR_SUCCESS) {
+                while (!path.empty() && path.back() == L'\\') path.pop_back();
+                const std::size_t parent = path.find_last_of(L'\\');
+                if (parent == std::wstring::npos) return;
+                path.resize(parent);
+            }
+            watchingSettingsKey_ = path == settingsPath;
         }
-        watchingSettingsKey_ = path == settingsPath;
-    }
-    if (RegNotifyChangeKeyValue(watchedKey_.get(), TRUE, REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET,
-                                settingsChanged_.get(), TRUE) != ERROR_SUCCESS) {
+        // The settings key with its subkeys (the batch records), every value
+        // change; a parent only for its own subkeys coming and going, which
+        // is rare, so software writing below it wakes nothing.
+        const BOOL subtree = watchingSettingsKey_ ? TRUE : FALSE;
+        const DWORD filter = watchingSettingsKey_ ? REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_LAST_SET
+                                                  : REG_NOTIFY_CHANGE_NAME;
+        if (RegNotifyChangeKeyValue(watchedKey_.get(), subtree, filter, settingsChanged_.get(), TRUE) ==
+            ERROR_SUCCESS)
+            return;
         watchedKey_.reset();
         watchingSettingsKey_ = false;
     }

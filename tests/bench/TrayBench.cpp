@@ -132,14 +132,24 @@ int Run() {
     Sleep(kWarmUpMs);
     watchedTray.Start();
     watchedBaseline.Start();
+    const std::vector<ProcessClock::Thread> threadsStart = watchedTray.clock.LinuxThreads();
     const double start = WallSeconds();
     Sleep(static_cast<DWORD>(kWindowSeconds * 1000));
     const double window = WallSeconds() - start;
+    const std::vector<ProcessClock::Thread> threadsEnd = watchedTray.clock.LinuxThreads();
 
     std::printf("tray_bench: window: %.1f s after %lu ms of warm-up, window hidden, icon only\n", window, kWarmUpMs);
     std::printf("tray_bench: private bytes source: PrivateUsage, or the commit charge where it is 0 (Wine)\n");
     watchedTray.Print(window);
     watchedBaseline.Print(window);
+    // Where the program's time goes, thread by thread, where Linux tells it.
+    for (const ProcessClock::Thread& end : threadsEnd) {
+        double begin = 0;
+        for (const ProcessClock::Thread& t : threadsStart)
+            if (t.id == end.id) begin = t.seconds;
+        std::printf("tray_bench: tray thread %u (%s): %.6f s/s\n", end.id, end.name.c_str(),
+                    (end.seconds - begin) / window);
+    }
     std::printf("tray_bench: tray private bytes over the empty service: %.0f KiB\n",
                 (static_cast<double>(PrivateBytes(tray.get())) - static_cast<double>(PrivateBytes(baselineProcess.get()))) /
                     1024);
