@@ -610,14 +610,12 @@ void TrayApp::FinishAction() {
     SetResult(text);
 }
 
-void TrayApp::ShowMenu() {
+void TrayApp::ShowMenu(POINT at) {
     const UniqueMenu menu(CreatePopupMenu());
     AppendMenuW(menu.get(), MF_STRING, idMenuOpen, Text(services_.language, TextId::txMenuOpen));
     AppendMenuW(menu.get(), MF_SEPARATOR, 0, nullptr);
     AppendMenuW(menu.get(), MF_STRING, idMenuExit, Text(services_.language, TextId::txMenuExit));
     SetMenuDefaultItem(menu.get(), idMenuOpen, FALSE);
-    POINT at;
-    GetCursorPos(&at);
     // N.B. the menu closes when the person clicks elsewhere only if the
     // window is in the foreground while it is shown.
     SetForegroundWindow(window_);
@@ -736,7 +734,16 @@ LRESULT TrayApp::Handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
                 case NIN_KEYSELECT:
                 case WM_LBUTTONUP: ShowWindowNow(); return 0;
                 case WM_CONTEXTMENU:
-                case WM_RBUTTONUP: ShowMenu(); return 0;
+                    // N.B. NOTIFYICON_VERSION_4 gives the point in wParam: the
+                    // icon's own place when the menu key or Shift+F10 asked.
+                    ShowMenu(POINT{GET_X_LPARAM(wParam), GET_Y_LPARAM(wParam)});
+                    return 0;
+                case WM_RBUTTONUP: {
+                    POINT at;
+                    GetCursorPos(&at);
+                    ShowMenu(at);
+                    return 0;
+                }
             }
             return 0;
         case WM_TIMER:

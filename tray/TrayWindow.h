@@ -57,7 +57,7 @@ private:
     void StartAction(Action action);
     void FinishAction();
     void SetResult(const std::wstring& text);
-    void ShowMenu();
+    void ShowMenu(POINT at);
     bool Visible() const;
     int Scaled(int pixels) const { return MulDiv(pixels, dpi_, 96); }
 
