@@ -175,8 +175,10 @@ int RunCommand(const std::vector<std::wstring>& a) {
             }
             SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP, SMTO_ABORTIFHUNG, 5000, nullptr);
         }
-        for (int attempt = 0; attempt < 100 && TrayWindow() != nullptr; ++attempt) Sleep(100);
-        return TrayWindow() == nullptr ? 0 : 1;
+        // N.B. this window, not any of the class: a test host may open the
+        // next one at once.
+        for (int attempt = 0; attempt < 100 && IsWindow(window); ++attempt) Sleep(100);
+        return IsWindow(window) ? 1 : 0;
     }
     return 2;
 }

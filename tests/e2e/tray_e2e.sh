@@ -131,16 +131,17 @@ echo "-- each language"
 # Wine's Tahoma has no Hangul: the window's font links to Nanum Gothic
 # (fonts-nanum, installed by tools/setup.sh), as Windows links its own fonts.
 "$run" reg add "$fontlink" /v Tahoma /t REG_MULTI_SZ /d 'NanumGothic.ttf,NanumGothic' /f >/dev/null 2>&1
+"$run" "$win\\TrayTestHost.exe" "$win\\script.txt" french korean prtbrzl russian 2>/dev/null &
+host=$!
+started+=("$host")
 for language in french korean prtbrzl russian; do
-  "$run" "$win\\TrayTestHost.exe" "$win\\script.txt" "$language" 2>/dev/null &
-  host=$!
-  started+=("$host")
+  # The window of this language opens once the previous one has ended.
   driver click >/dev/null || fail "$language: the window did not open"
   sleep 0.3
   import -window root "$out_dir/tray-$language.png"
-  driver close >/dev/null || fail "$language: WM_CLOSE did not end the test host"
-  wait "$host"
+  driver close >/dev/null || fail "$language: WM_CLOSE did not end the window"
 done
+wait "$host"
 for language in english french korean prtbrzl russian; do
   [[ -s "$out_dir/tray-$language.png" ]] || fail "no screenshot for $language"
 done
