@@ -227,6 +227,18 @@ std::wstring HelpText(const std::wstring& command) {
             text += L"  " + Padded(d.name, 19) + AcceptedValues(d) + L"\n";
         return text;
     }
+    if (command == L"start" || command == L"stop" || command == L"pause" || command == L"continue") {
+        const wchar_t* what = command == L"start"  ? L"Starts the service and waits until it runs."
+                              : command == L"stop" ? L"Stops the service and waits until it has stopped."
+                              : command == L"pause"
+                                  ? L"Pauses the service: no maintenance until it is continued. Waits until it\n"
+                                    L"reports paused."
+                                  : L"Continues a paused service: maintenance resumes. Waits until it runs.";
+        return L"Usage: nimbora " + command + L"\n\n" + what +
+               L"\nNeeds administrator rights. A service already in that state is left alone.\n\n"
+               L"Exit code: 0 done, 1 failed, 2 bad command line, 4 the service is not\n"
+               L"installed, 5 administrator rights needed.\n";
+    }
     if (command == L"history")
         return L"Usage: nimbora history [--json]\n\n"
                L"Lists the companion's last batches, newest first: when each began (UTC), the\n"
@@ -240,6 +252,8 @@ std::wstring HelpText(const std::wstring& command) {
            L"  set NAME VALUE     store one setting (administrator rights needed)\n"
            L"  reset NAME         remove one setting so that its default applies\n"
            L"  history [--json]   the companion's last batches, newest first\n"
+           L"  start, stop        start or stop the service (administrator rights needed)\n"
+           L"  pause, continue    pause or resume maintenance (administrator rights needed)\n"
            L"  help [COMMAND]     this text, or one command's (also --help)\n\n"
            L"Exit codes: 0 done, 1 failed, 2 bad command line or value, 3 the service is\n"
            L"not running, 4 the service is not installed, 5 administrator rights needed.\n";
@@ -341,6 +355,48 @@ int RunServiceRemove(AdminSystem& system, CommandOutput& output) {
     const std::uint32_t error = system.UnregisterService(detail);
     if (error != kErrorSuccess) return WriteFailure(output, error, L"removing the service (" + detail + L")");
     output.out += L"Service removed.\n";
+    return kExitDone;
+}
+
+struct ControlCommand {
+    const wchar_t* word;
+    ServiceControlAction action;
+    ServiceState target;       // the state the command leads to
+    const wchar_t* doing;      // "starting the service"
+    const wchar_t* done;       // "Service started."
+};
+
+constexpr ControlCommand kControlCommands[] = {
+    {L"start", ServiceControlAction::caStart, ServiceState::ssRunning, L"starting the service", L"Service started."},
+    {L"stop", ServiceControlAction::caStop, ServiceState::ssStopped, L"stopping the service", L"Service stopped."},
+    {L"pause", ServiceControlAction::caPause, ServiceState::ssPaused, L"pausing the service",
+     L"Service paused: no maintenance until it is continued."},
+    {L"continue", ServiceControlAction::caContinue, ServiceState::ssRunning, L"continuing the service",
+     L"Service continued: maintenance resumes."},
+};
+
+const ControlCommand* FindControlCommand(const std::wstring& word) {
+    for (const ControlCommand& c : kControlCommands)
+        if (word == c.word) return &c;
+    return nullptr;
+}
+
+int RunControl(const ControlCommand& command, AdminSystem& system, CommandOutput& output) {
+    const ServiceQuery service = system.QueryService();
+    if (!service.installed) {
+        if (service.error != kErrorSuccess) return WriteFailure(output, service.error, L"querying the service");
+        output.err += L"nimbora: the service Nimbora is not installed.\n";
+        return kExitNotInstalled;
+    }
+    if (service.state == command.target) {
+        output.out += std::wstring(L"The service is already ") + StateName(service) + L".\n";
+        return kExitDone;
+    }
+    std::wstring detail;
+    const std::uint32_t error = system.ControlService(command.action, detail);
+    if (error != kErrorSuccess)
+        return WriteFailure(output, error, std::wstring(command.doing) + (detail.empty() ? L"" : L" (" + detail + L")"));
+    output.out += std::wstring(command.done) + L"\n";
     return kExitDone;
 }
 
@@ -610,6 +666,10 @@ int RunAdminCommand(const std::vector<std::wstring>& arguments, AdminSystem& sys
     if (command == L"reset") {
         if (rest.size() != 1) return Refuse(output, L"reset takes one NAME; see nimbora set --help.");
         return RunReset(rest[0], system, output);
+    }
+    if (const ControlCommand* control = FindControlCommand(command)) {
+        if (!rest.empty()) return Refuse(output, command + L" takes no arguments; see nimbora " + command + L" --help.");
+        return RunControl(*control, system, output);
     }
     if (command == L"service-install") return RunServiceInstall(rest, system, output);
     if (command == L"service-remove") {

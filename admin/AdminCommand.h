@@ -20,7 +20,7 @@ inline constexpr int kExitDone = 0;            // status: the service runs
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;           // bad command line, unknown name or refused value
 inline constexpr int kExitNotRunning = 3;      // status: installed but not running
-inline constexpr int kExitNotInstalled = 4;    // status: not installed
+inline constexpr int kExitNotInstalled = 4;    // status, start, stop, pause, continue: not installed
 inline constexpr int kExitNeedsAdmin = 5;      // the registry refused access
 
 struct CommandOutput {

@@ -270,7 +270,7 @@ std::uint32_t AdminPlatform::UnregisterService(std::wstring& detail) {
         }
         SERVICE_STATUS status{};
         if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
-            if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status) &&
+            if (!::ControlService(service.get(), SERVICE_CONTROL_STOP, &status) &&
                 GetLastError() != ERROR_SERVICE_NOT_ACTIVE) {
                 const DWORD error = GetLastError();
                 if (error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
@@ -294,6 +294,42 @@ std::uint32_t AdminPlatform::UnregisterService(std::wstring& detail) {
         return ERROR_SERVICE_MARKED_FOR_DELETE;
     }
     WaitForProgramsOf(FolderOf(ExecutablePath()), GetTickCount64() + kControlTimeoutMs);
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t AdminPlatform::ControlService(ServiceControlAction action, std::wstring& detail) {
+    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        detail = L"opening the Service Control Manager";
+        return GetLastError();
+    }
+    const DWORD access = action == ServiceControlAction::caStart  ? SERVICE_START
+                         : action == ServiceControlAction::caStop ? SERVICE_STOP
+                                                                  : SERVICE_PAUSE_CONTINUE;
+    const UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, access | SERVICE_QUERY_STATUS));
+    if (!service) return GetLastError();
+    DWORD wanted = SERVICE_RUNNING;
+    SERVICE_STATUS status{};
+    BOOL sent = FALSE;
+    switch (action) {
+        case ServiceControlAction::caStart: sent = StartServiceW(service.get(), 0, nullptr); break;
+        case ServiceControlAction::caStop:
+            wanted = SERVICE_STOPPED;
+            sent = ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status);
+            break;
+        case ServiceControlAction::caPause:
+            wanted = SERVICE_PAUSED;
+            sent = ::ControlService(service.get(), SERVICE_CONTROL_PAUSE, &status);
+            break;
+        case ServiceControlAction::caContinue:
+            sent = ::ControlService(service.get(), SERVICE_CONTROL_CONTINUE, &status);
+            break;
+    }
+    if (!sent) return GetLastError();
+    if (!WaitForState(service.get(), wanted)) {
+        detail = L"it did not reach the state asked for";
+        return ERROR_SERVICE_REQUEST_TIMEOUT;
+    }
     return ERROR_SUCCESS;
 }
 

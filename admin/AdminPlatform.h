@@ -19,6 +19,7 @@ public:
     MachineReadings ReadMachine() override;
     std::uint32_t RegisterService(std::wstring& detail) override;
     std::uint32_t UnregisterService(std::wstring& detail) override;
+    std::uint32_t ControlService(ServiceControlAction action, std::wstring& detail) override;
 };
 
 }  // namespace nimbora

@@ -48,6 +48,9 @@ struct MachineReadings {
     std::uint64_t nowUtc = 0;      // FILETIME
 };
 
+// What `nimbora start`, `stop`, `pause` and `continue` ask of the service.
+enum class ServiceControlAction { caStart, caStop, caPause, caContinue };
+
 // A value as the registry holds it.
 struct StoredSetting {
     std::uint32_t type = 0;
@@ -74,6 +77,10 @@ public:
     virtual std::uint32_t RegisterService(std::wstring& detail) = 0;
     // Stops and removes the service; success when it is not installed.
     virtual std::uint32_t UnregisterService(std::wstring& detail) = 0;
+    // Asks the service to start, stop, pause or continue and waits until it
+    // reports the state that follows. Win32 error code, with `detail` saying
+    // what failed.
+    virtual std::uint32_t ControlService(ServiceControlAction action, std::wstring& detail) = 0;
 };
 
 }  // namespace nimbora

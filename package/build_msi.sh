@@ -4,9 +4,9 @@
 # rollback, without impersonation) and the public properties that a managed
 # installation passes on to the server side.
 #
-# Usage: build_msi.sh ARCH VERSION OUTPUT.msi SERVICE.exe DEFRAG.exe TOOL.exe
+# Usage: build_msi.sh ARCH VERSION OUTPUT.msi SERVICE.exe DEFRAG.exe TOOL.exe TRAY.exe
 set -euo pipefail
-arch="$1" version="$2" output="$3" service="$4" defrag="$5" tool="$6"
+arch="$1" version="$2" output="$3" service="$4" defrag="$5" tool="$6" tray="$7"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 output="$(cd "$(dirname "$output")" && pwd)/$(basename "$output")"
 work="$output.tmp"
@@ -14,15 +14,16 @@ stage="$output.files"
 rm -rf "$work" "$stage"
 trap 'rm -rf "$stage"' EXIT
 
-# wixl takes sources relative to the working directory only: the three
+# wixl takes sources relative to the working directory only: the
 # programs are staged under their installed names.
 mkdir -p "$stage"
 cp "$service" "$stage/NimboraService.exe"
 cp "$defrag" "$stage/NimboraDefrag.exe"
 cp "$tool" "$stage/nimbora.exe"
+cp "$tray" "$stage/NimboraTray.exe"
 # wixl's warnings about attributes it ignores go to the log, not the build output.
 (cd "$stage" && wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D ServiceExe=NimboraService.exe \
-  -D DefragExe=NimboraDefrag.exe -D ToolExe=nimbora.exe -o "$work" "$here/Nimbora.wxs") 2>"$output.wixl.log" || {
+  -D DefragExe=NimboraDefrag.exe -D ToolExe=nimbora.exe -D TrayExe=NimboraTray.exe -o "$work" "$here/Nimbora.wxs") 2>"$output.wixl.log" || {
   cat "$output.wixl.log" >&2
   exit 1
 }

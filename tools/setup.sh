@@ -30,6 +30,8 @@ packages=(
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wixl msitools
   # running: Wine of both bitnesses, an X display, dialogs and screenshots
   wine64 wine wine32:i386 xvfb xdotool x11-apps imagemagick
+  # Hangul for the desktop program's Korean window under Wine
+  fonts-nanum
   # the scripts themselves: ps, file, python3 (inspection and README checks)
   procps file python3
 )

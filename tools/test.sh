@@ -43,7 +43,7 @@ echo "== figures"
 for build in win32 win64; do
   echo "-- $build"
   grep -hE '^(control storm|first batch|stop carried out|companion:)' build/$build/tests/e2e/*.out 2>/dev/null || true
-  grep -hE '^(tick_bench|footprint_bench|companion):' build/$build/tests/bench/*.txt 2>/dev/null || true
+  grep -hE '^(tick_bench|footprint_bench|companion|tray_bench):' build/$build/tests/bench/*.txt 2>/dev/null || true
 done
 footprint() {  # build, label of the figure
   grep -hE "^footprint_bench: nimbora $2" "build/$1/tests/bench/footprint_bench.txt" 2>/dev/null |
@@ -58,6 +58,7 @@ printf '   %-36s %-20s %s\n' "private bytes over an empty service" "$(footprint 
   "$(footprint win64 'private bytes over baseline' | cut -d' ' -f1-2)"
 echo "-- shipped files"
 for f in build/win32/bin/NimboraService.exe build/win32/bin/NimboraDefrag.exe build/win32/bin/nimbora.exe \
+  build/win32/bin/NimboraTray.exe \
   build/win32/Nimbora-*-x86.msi build/win64/Nimbora-*-x64.msi; do
   if [[ -f "$f" ]]; then
     stat -c '%s %n' "$f" | awk '{ printf "   %-44s %8d bytes (%.1f KiB)\n", $2, $1, $1 / 1024 }'

@@ -1,5 +1,7 @@
 #include "tests/bench/BenchSupport.h"
 
+#include <winternl.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -7,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "probes/CPU.h"
 #include "probes/ProcessorLoad.h"
 #include "settings/SettingsKeys.h"
 #include "svchost/UniqueHandle.h"
@@ -26,6 +29,11 @@ constexpr const wchar_t* kSettingNames[] = {kMemoryMaintain, kMemoryFree,     kP
 
 // The settings key below HKEY_LOCAL_MACHINE, as the settings store opens it.
 constexpr const wchar_t* kSettingsSubKey = SettingsKey + 1;
+
+constexpr std::uint32_t kProcessListClass = 5;  // SystemProcessInformation
+constexpr std::uint32_t kLengthMismatch = 0xC0000004;
+
+double FileTimeSeconds(const LARGE_INTEGER& time) { return static_cast<double>(time.QuadPart) / 1e7; }
 
 void ReadSetting(const wchar_t* name) {
     UniqueHKey key;
@@ -252,6 +260,35 @@ void BareTickCalls() noexcept {
     ReadMemory();  // the total, to choose the defaults
     for (const wchar_t* name : kSettingNames) ReadSetting(name);
     ReadMemory();  // the available memory
+}
+
+std::vector<ULONG_PTR> QueryWhole(std::uint32_t infoClass) {
+    std::vector<ULONG_PTR> buffer(1 << 15);
+    for (;;) {
+        const auto bytes = static_cast<std::uint32_t>(buffer.size() * sizeof(ULONG_PTR));
+        std::uint32_t needed = 0;
+        const std::uint32_t status = QuerySystemInformation(infoClass, buffer.data(), bytes, &needed);
+        if (status == 0) return buffer;
+        if (status != kLengthMismatch || buffer.size() > (std::size_t{1} << 24)) return {};
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+
+std::optional<double> ListedCpuSeconds(DWORD pid) {
+    const std::vector<ULONG_PTR> list = QueryWhole(kProcessListClass);
+    if (list.empty()) return std::nullopt;
+    const auto* at = reinterpret_cast<const std::uint8_t*>(list.data());
+    for (;;) {
+        const auto* process = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(at);
+        if (reinterpret_cast<ULONG_PTR>(process->UniqueProcessId) == pid) {
+            // N.B. mingw-w64 names the kernel and user times of the record
+            // but not of the threads after it; only the record's are used.
+            return FileTimeSeconds(process->KernelTime) + FileTimeSeconds(process->UserTime);
+        }
+        if (process->NextEntryOffset == 0) return std::nullopt;
+        at += process->NextEntryOffset;
+    }
 }
 
 }  // namespace nimbora::bench

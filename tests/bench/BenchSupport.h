@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,6 +49,14 @@ private:
 };
 
 double Median(std::vector<double> values);
+
+// The whole answer of a system-information query whose size is not known in
+// advance; empty when it fails.
+std::vector<ULONG_PTR> QueryWhole(std::uint32_t infoClass);
+
+// User plus kernel time of process `pid` as the system's process list has it
+// (Wine counts it in 10 ms steps); empty when the list has no such process.
+std::optional<double> ListedCpuSeconds(DWORD pid);
 
 // The platform calls of one acting tick, in its order: the tick count; one
 // processor sample; a memory reading; ten opens, queries and closes of the

@@ -38,9 +38,7 @@ constexpr DWORD kWarmUpMs = 3000;
 constexpr int kBareRounds = 100;
 constexpr int kBareIterations = 10;
 
-constexpr std::uint32_t kSystemProcessInformation = 5;
 constexpr std::uint32_t kSystemExtendedHandleInformation = 64;
-constexpr std::uint32_t kInfoLengthMismatch = 0xC0000004;
 
 struct HandleEntry {
     void* object;
@@ -57,39 +55,6 @@ struct HandleTableHeader {
     ULONG_PTR count;
     ULONG_PTR reserved;
 };
-
-// The whole answer of a system-information query whose size is not known in
-// advance; empty when it fails.
-std::vector<ULONG_PTR> QueryWhole(std::uint32_t infoClass) {
-    std::vector<ULONG_PTR> buffer(1 << 15);
-    for (;;) {
-        const auto bytes = static_cast<std::uint32_t>(buffer.size() * sizeof(ULONG_PTR));
-        std::uint32_t needed = 0;
-        const std::uint32_t status = QuerySystemInformation(infoClass, buffer.data(), bytes, &needed);
-        if (status == 0) return buffer;
-        if (status != kInfoLengthMismatch || buffer.size() > (std::size_t{1} << 24)) return {};
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
-double FileTimeSeconds(const LARGE_INTEGER& time) { return static_cast<double>(time.QuadPart) / 1e7; }
-
-// User plus kernel time of process `pid` as the system's process list has it.
-std::optional<double> ListedCpuSeconds(DWORD pid) {
-    const std::vector<ULONG_PTR> list = QueryWhole(kSystemProcessInformation);
-    if (list.empty()) return std::nullopt;
-    const auto* at = reinterpret_cast<const std::uint8_t*>(list.data());
-    for (;;) {
-        const auto* process = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(at);
-        if (reinterpret_cast<ULONG_PTR>(process->UniqueProcessId) == pid) {
-            // N.B. mingw-w64 names the kernel and user times of the record
-            // but not of the threads after it; only the record's are used.
-            return FileTimeSeconds(process->KernelTime) + FileTimeSeconds(process->UserTime);
-        }
-        if (process->NextEntryOffset == 0) return std::nullopt;
-        at += process->NextEntryOffset;
-    }
-}
 
 // The handles of process `pid` in the system's handle table.
 std::optional<long long> ListedHandles(DWORD pid) {

@@ -87,6 +87,12 @@ public:
         events.push_back(L"unregister");
         return kErrorSuccess;
     }
+    std::uint32_t controlError = kErrorSuccess;
+    std::uint32_t ControlService(ServiceControlAction action, std::wstring& detail) override {
+        events.push_back(L"control " + std::to_wstring(static_cast<int>(action)));
+        if (controlError != kErrorSuccess) detail = L"it did not reach the state asked for";
+        return controlError;
+    }
 };
 
 int Command(FakeSystem& system, std::vector<std::wstring> arguments, CommandOutput& output) {
@@ -369,12 +375,82 @@ TEST(AdminServiceInstall, ChecksEveryValueBeforeWritingThenRegisters) {
 
 TEST(AdminCommandLine, UnknownCommandsAndOptionsAreRefused) {
     const std::vector<std::wstring> refused[] = {
-        {}, {L"start"}, {L"status", L"--xml"}, {L"set", L"MemoryFree"}, {L"reset"}, {L"history", L"x"}};
+        {}, {L"restart"}, {L"status", L"--xml"}, {L"set", L"MemoryFree"}, {L"reset"}, {L"history", L"x"}};
     for (const auto& args : refused) {
         FakeSystem system;
         CommandOutput output;
         EXPECT_EQ(Command(system, args, output), kExitUsage) << (args.empty() ? L"(none)" : args[0]);
         EXPECT_FALSE(output.err.empty());
+    }
+}
+
+TEST(AdminControl, EachCommandAsksForItsStateOnce) {
+    const struct {
+        const wchar_t* command;
+        ServiceState from;
+        const wchar_t* event;  // nothing when the service is already there
+        std::wstring out;
+    } cases[] = {
+        {L"start", ServiceState::ssStopped, L"control 0", L"Service started.\n"},
+        {L"stop", ServiceState::ssRunning, L"control 1", L"Service stopped.\n"},
+        {L"STOP", ServiceState::ssPaused, L"control 1", L"Service stopped.\n"},
+        {L"pause", ServiceState::ssRunning, L"control 2", L"Service paused: no maintenance until it is continued.\n"},
+        {L"continue", ServiceState::ssPaused, L"control 3", L"Service continued: maintenance resumes.\n"},
+        {L"start", ServiceState::ssRunning, nullptr, L"The service is already running.\n"},
+        {L"pause", ServiceState::ssPaused, nullptr, L"The service is already paused.\n"},
+        {L"stop", ServiceState::ssStopped, nullptr, L"The service is already stopped.\n"},
+    };
+    for (const auto& c : cases) {
+        FakeSystem system;
+        system.service.state = c.from;
+        CommandOutput output;
+        EXPECT_EQ(Command(system, {c.command}, output), kExitDone) << c.command;
+        EXPECT_EQ(output.out, c.out) << c.command;
+        EXPECT_EQ(system.events, c.event ? std::vector<std::wstring>{c.event} : std::vector<std::wstring>{}) << c.command;
+    }
+}
+
+TEST(AdminControl, RefusalsAndFailuresHaveTheirExitCodes) {
+    const struct {
+        std::vector<std::wstring> words;
+        bool installed;
+        std::uint32_t queryError, controlError;
+        int code;
+        std::wstring err;
+    } cases[] = {
+        {{L"pause", L"now"}, true, 0, 0, kExitUsage, L"nimbora: pause takes no arguments; see nimbora pause --help.\n"},
+        {{L"start"}, false, 0, 0, kExitNotInstalled, L"nimbora: the service Nimbora is not installed.\n"},
+        {{L"start"}, false, 1722, 0, kExitFailed, L"nimbora: querying the service failed with system error 1722.\n"},
+        {{L"pause"}, true, 0, 5, kExitNeedsAdmin,
+         L"nimbora: pausing the service (it did not reach the state asked for) needs administrator rights; run it "
+         L"from an elevated command prompt.\n"},
+        {{L"continue"}, true, 0, 1062, kExitFailed,
+         L"nimbora: continuing the service (it did not reach the state asked for) failed with system error 1062.\n"},
+    };
+    for (const auto& c : cases) {
+        FakeSystem system;
+        system.service.installed = c.installed;
+        system.service.error = c.queryError;
+        system.service.state = ServiceState::ssStopped;
+        if (c.words[0] == L"continue" || c.words[0] == L"pause") system.service.state = ServiceState::ssRunning;
+        if (c.words[0] == L"continue") system.service.state = ServiceState::ssStopped;
+        system.controlError = c.controlError;
+        CommandOutput output;
+        EXPECT_EQ(Command(system, c.words, output), c.code) << c.words[0];
+        EXPECT_EQ(output.err, c.err) << c.words[0];
+        EXPECT_TRUE(output.out.empty()) << c.words[0];
+    }
+}
+
+TEST(AdminControl, HelpNamesTheExitCodes) {
+    for (const wchar_t* command : {L"start", L"stop", L"pause", L"continue"}) {
+        FakeSystem system;
+        CommandOutput output;
+        EXPECT_EQ(Command(system, {command, L"--help"}, output), kExitDone);
+        EXPECT_EQ(output.out.rfind(L"Usage: nimbora " + std::wstring(command) + L"\n", 0), 0u) << output.out;
+        EXPECT_NE(output.out.find(L"5 administrator rights needed"), std::wstring::npos) << command;
+        EXPECT_TRUE(system.events.empty());
+        EXPECT_LE(WidestLine(output.out), 80u);
     }
 }
 

@@ -47,11 +47,15 @@ if [[ "$arch" == x64 ]]; then
   folder_win='C:\Program Files\Nimbora'
   program_files_dir=ProgramFiles64Folder
   component_attributes=256
+  run_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Run'
 else
   folder_win='C:\Program Files (x86)\Nimbora'
   program_files_dir=ProgramFilesFolder
   component_attributes=0
+  run_key='HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Run'
 fi
+# The desktop program's log-on entry as reg prints it; empty when missing.
+run_entry() { "$run" reg query "$run_key" /v NimboraTray 2>/dev/null | tr -d '\r' | awk '$1 == "NimboraTray"'; }
 folder="$WINEPREFIX/drive_c/${folder_win#C:\\}"
 folder="${folder//\\//}"
 tool="$folder_win\\nimbora.exe"
@@ -61,7 +65,7 @@ echo "== tables of $(basename "$msi")"
 table() { msiinfo export "$msi" "$1" | tr -d '\r' | tail -n +4; }
 check "INSTALLDIR is Nimbora under $program_files_dir" \
   grep -qx "INSTALLDIR	$program_files_dir	Nimbora" <(table Directory)
-for file in NimboraService.exe NimboraDefrag.exe nimbora.exe; do
+for file in NimboraService.exe NimboraDefrag.exe nimbora.exe NimboraTray.exe; do
   check "component of $file in INSTALLDIR, attributes $component_attributes" \
     grep -qE "^[A-Za-z]+	\{[0-9A-F-]+\}	INSTALLDIR	$component_attributes		$file\$" <(table Component)
 done
@@ -89,12 +93,13 @@ echo "== msiexec /i /qn MEMORYMAINTAIN=25 MEMORYFREE=20 LANGUAGE=french"
 "$run" msiexec /i "$(win "$msi")" /qn MEMORYMAINTAIN=25 MEMORYFREE=20 LANGUAGE=french /l*v "$(win "$work/install.log")" >/dev/null 2>&1
 rc=$?
 check "installation exit code 0 (was $rc)" test "$rc" = 0
-for file in NimboraService.exe NimboraDefrag.exe nimbora.exe; do
+for file in NimboraService.exe NimboraDefrag.exe nimbora.exe NimboraTray.exe; do
   check "$folder_win\\$file installed" test -f "$folder/$file"
 done
 check "MemoryMaintain 25 in the 32-bit view" test "$(setting MemoryMaintain)" = 0x19
 check "MemoryFree 20 in the 32-bit view" test "$(setting MemoryFree)" = 0x14
 check "Language french in the 32-bit view" grep -qE '^ +Language +REG_SZ +french$' <(reg32 /v Language)
+check "the desktop program starts at every log-on" grep -qF "\"$folder_win\\NimboraTray.exe\"" <(run_entry)
 check "own-process service" test "$(service_value Type)" = 0x10
 check "automatic start" test "$(service_value Start)" = 0x2
 check "normal error control" test "$(service_value ErrorControl)" = 0x1
@@ -196,7 +201,8 @@ nimbora set ExecutePeriod 5 >/dev/null  # no more batches meanwhile
 echo "== the next version over it"
 next="${version%.*}.$((${version##*.} + 1))"
 next_msi="$work/Nimbora-$next-$arch.msi"
-bash "$root/package/build_msi.sh" "$arch" "$next" "$next_msi" "$service_exe" "$defrag_exe" "$tool_exe"
+bash "$root/package/build_msi.sh" "$arch" "$next" "$next_msi" "$service_exe" "$defrag_exe" "$tool_exe" \
+  "$(dirname "$tool_exe")/NimboraTray.exe"
 code() { msiinfo export "$1" Property | awk -F'\t' '$1 == "ProductCode" { print $2 }' | tr -d '\r'; }
 old_code=$(code "$msi")
 new_code=$(code "$next_msi")
@@ -217,7 +223,7 @@ nimbora status >/dev/null
 check "the service runs after the upgrade" test "$?" = 0
 check "settings kept: MemoryMaintain 100, Language french" \
   test "$(setting MemoryMaintain)/$(reg32 /v Language | awk '$1 == "Language" { print $3 }')" = 0x64/french
-check "one program of each in the folder" test "$(ls "$folder" | tr '\n' ' ')" = "NimboraDefrag.exe NimboraService.exe nimbora.exe "
+check "one program of each in the folder" test "$(ls "$folder" | tr '\n' ' ')" = "NimboraDefrag.exe NimboraService.exe NimboraTray.exe nimbora.exe "
 
 echo "== msiexec /x /qn"
 "$run" msiexec /x "$(win "$next_msi")" /qn /l*v "$(win "$work/remove.log")" >/dev/null 2>&1
@@ -225,6 +231,7 @@ rc=$?
 check "removal exit code 0 (was $rc)" test "$rc" = 0
 check "no service entry" test -z "$(service_key)"
 check "no folder" test ! -e "$folder"
+check "no log-on entry for the desktop program" test -z "$(run_entry)"
 check "settings intact" test "$(setting MemoryMaintain)/$(setting ExecutePeriod)" = 0x64/0x5
 "$run" "$tool_exe" status >/dev/null 2>&1
 check "status exit code 4: not installed" test "$?" = 4
