@@ -44,6 +44,8 @@ constexpr Table kEnglish = {
     L"goal met",
     L"partial",
     L"failed",
+    L"nothing needed",
+    L"skipped (full screen)",
     L"No batch recorded yet.",
     L"%1 MB",
     L"Settings",
@@ -70,6 +72,7 @@ constexpr Table kEnglish = {
     L"When on, also write modified memory to disk when trimming did not free enough; this can stall the disk "
     L"for seconds.",
     L"When on, also empty the low-priority standby cache; that cache is thrown away.",
+    L"When on, also trim idle processes of Windows services; off, services are never trimmed.",
     L"Accepted: %1 to %2.",
     L"Accepted: %1 or more.",
     L"Accepted: 0 (off) or 1 (on).",
@@ -133,6 +136,8 @@ constexpr Table kFrench = {
     L"objectif atteint",
     L"partiel",
     L"échec",
+    L"rien à libérer",
+    L"ignoré (plein écran)",
     L"Aucun passage enregistré pour l'instant.",
     L"%1 Mo",
     L"Réglages",
@@ -159,6 +164,8 @@ constexpr Table kFrench = {
     L"Activé : écrit aussi la mémoire modifiée sur le disque quand la réduction n'a pas suffi ; cela peut "
     L"bloquer le disque quelques secondes.",
     L"Activé : vide aussi le cache en attente de basse priorité ; ce cache est perdu.",
+    L"Activé : réduit aussi les processus inactifs des services Windows ; désactivé, les services ne sont "
+    L"jamais réduits.",
     L"Valeurs acceptées : de %1 à %2.",
     L"Valeurs acceptées : %1 ou plus.",
     L"Valeurs acceptées : 0 (désactivé) ou 1 (activé).",
@@ -222,6 +229,8 @@ constexpr Table kKorean = {
     L"목표 달성",
     L"일부 확보",
     L"실패",
+    L"필요 없음",
+    L"건너뜀(전체 화면)",
     L"아직 기록된 실행이 없습니다.",
     L"%1MB",
     L"설정",
@@ -248,6 +257,7 @@ constexpr Table kKorean = {
     L"켜져 있으면 줄이기로 충분히 확보하지 못했을 때 수정된 메모리도 디스크에 씁니다. 디스크가 몇 초간 "
     L"멈출 수 있습니다.",
     L"켜져 있으면 우선순위가 낮은 대기 캐시도 비웁니다. 해당 캐시는 버려집니다.",
+    L"켜져 있으면 Windows 서비스의 유휴 프로세스도 메모리를 줄입니다. 꺼져 있으면 서비스는 줄이지 않습니다.",
     L"허용 값: %1~%2.",
     L"허용 값: %1 이상.",
     L"허용 값: 0(끔) 또는 1(켬).",
@@ -311,6 +321,8 @@ constexpr Table kPortuguese = {
     L"meta atingida",
     L"parcial",
     L"falhou",
+    L"nada a liberar",
+    L"ignorado (tela cheia)",
     L"Nenhuma execução registrada ainda.",
     L"%1 MB",
     L"Configurações",
@@ -337,6 +349,8 @@ constexpr Table kPortuguese = {
     L"Quando ativado, também grava a memória modificada no disco quando a redução não liberou o bastante; isso "
     L"pode travar o disco por segundos.",
     L"Quando ativado, também esvazia o cache em espera de baixa prioridade; esse cache é descartado.",
+    L"Quando ativado, também reduz os processos ociosos dos serviços do Windows; desativado, os serviços nunca "
+    L"são reduzidos.",
     L"Valores aceitos: de %1 a %2.",
     L"Valores aceitos: %1 ou mais.",
     L"Valores aceitos: 0 (desativado) ou 1 (ativado).",
@@ -400,6 +414,8 @@ constexpr Table kRussian = {
     L"цель достигнута",
     L"частично",
     L"сбой",
+    L"не требовалось",
+    L"пропущено (полный экран)",
     L"Запусков пока не записано.",
     L"%1 МБ",
     L"Настройки",
@@ -426,6 +442,8 @@ constexpr Table kRussian = {
     L"Если включено и сжатия не хватило, изменённая память также записывается на диск; диск может быть занят "
     L"несколько секунд.",
     L"Если включено, также очищается низкоприоритетный резервный кэш; этот кэш теряется.",
+    L"Если включено, сжимается также память простаивающих процессов служб Windows; если выключено, службы "
+    L"никогда не затрагиваются.",
     L"Допустимо: от %1 до %2.",
     L"Допустимо: %1 или больше.",
     L"Допустимо: 0 (выкл.) или 1 (вкл.).",

@@ -153,6 +153,8 @@ const wchar_t* OutcomeText(UiLanguage language, BatchOutcome outcome) {
         case BatchOutcome::boMet: return Text(language, TextId::txOutcomeMet);
         case BatchOutcome::boPartial: return Text(language, TextId::txOutcomePartial);
         case BatchOutcome::boFailed: return Text(language, TextId::txOutcomeFailed);
+        case BatchOutcome::boNothing: return Text(language, TextId::txOutcomeNothing);
+        case BatchOutcome::boSkipped: return Text(language, TextId::txOutcomeSkipped);
     }
     return L"";
 }
@@ -227,6 +229,7 @@ TextId MeaningOf(const SettingDefinition& definition) {
         {L"DefragExclude", TextId::txMeaningDefragExclude},
         {L"DefragFlushModified", TextId::txMeaningDefragFlushModified},
         {L"DefragPurgeStandby", TextId::txMeaningDefragPurgeStandby},
+        {L"DefragServices", TextId::txMeaningDefragServices},
     };
     for (const auto& m : kMeanings)
         if (m.name == definition.name) return m.meaning;
