@@ -222,7 +222,8 @@ std::wstring HelpText(const std::wstring& command) {
             L"registry view the service reads:\n"
             L"  " + std::wstring(kSettingsPlace) + L"\n"
             L"Both need administrator rights. The service reads its settings every second;\n"
-            L"Language is read when the service is installed.\n\nNAME                 VALUE\n";
+            L"Language is read when the service is registered (nimbora service-install).\n\n"
+            L"NAME                 VALUE\n";
         for (const SettingDefinition& d : SettingDefinitions())
             text += L"  " + Padded(d.name, 19) + AcceptedValues(d) + L"\n";
         return text;
@@ -240,6 +241,9 @@ std::wstring HelpText(const std::wstring& command) {
            L"  set NAME VALUE     store one setting (administrator rights needed)\n"
            L"  reset NAME         remove one setting so that its default applies\n"
            L"  history [--json]   the companion's last batches, newest first\n"
+           L"  service-install    register the service, or update its registration in\n"
+           L"                     place (program, names from Language), and start it\n"
+           L"                     unless it is disabled (administrator rights needed)\n"
            L"  help [COMMAND]     this text, or one command's (also --help)\n\n"
            L"Exit codes: 0 done, 1 failed, 2 bad command line or value, 3 the service is\n"
            L"not running, 4 the service is not installed, 5 administrator rights needed.\n";
@@ -287,8 +291,8 @@ int RunSet(const std::wstring& name, const std::wstring& value, AdminSystem& sys
     output.out += std::wstring(definition->name) + L" = " + SettingValueText(now) + L" (" +
                   RegistryTypeName(encoded->type) + L")\n";
     if (definition->name == std::wstring_view(kLanguage))
-        output.out += L"The service takes its name and description from it when it is installed:\n"
-                      L"repair the package (msiexec /fa) or install it again to apply it.\n";
+        output.out += L"The service takes its name and description from it when it is registered;\n"
+                      L"apply it now with: nimbora service-install\n";
     return kExitDone;
 }
 
@@ -301,6 +305,30 @@ int RunReset(const std::wstring& name, AdminSystem& system, CommandOutput& outpu
     const std::int64_t total = system.ReadMachine().totalBytes;
     const SettingReading now = ClassifySetting(*definition, std::nullopt, total);
     output.out += std::wstring(definition->name) + L" removed; the default applies: " + SettingValueText(now) + L"\n";
+    return kExitDone;
+}
+
+// Starts the service unless it is disabled or runs already; nothing to do
+// when it is not installed (the rollback of a stop on a removed service).
+int RunServiceStart(AdminSystem& system, CommandOutput& output) {
+    const ServiceQuery service = system.QueryService();
+    if (service.error != kErrorSuccess) return WriteFailure(output, service.error, L"querying the service");
+    if (!service.installed) {
+        output.out += L"Service not installed.\n";
+        return kExitDone;
+    }
+    if (service.startType == kStartDisabled) {
+        output.out += L"Service disabled: left stopped.\n";
+        return kExitDone;
+    }
+    if (service.state == ServiceState::ssRunning) {
+        output.out += L"Service running.\n";
+        return kExitDone;
+    }
+    std::wstring detail;
+    const std::uint32_t error = system.StartServiceAndWait(detail);
+    if (error != kErrorSuccess) return WriteFailure(output, error, L"starting the service (" + detail + L")");
+    output.out += L"Service started.\n";
     return kExitDone;
 }
 
@@ -330,9 +358,29 @@ int RunServiceInstall(const std::vector<std::wstring>& pairs, AdminSystem& syste
         if (error != kErrorSuccess) return WriteFailure(output, error, L"writing " + std::wstring(p.definition->name));
     }
     std::wstring detail;
-    const std::uint32_t error = system.RegisterService(detail);
-    if (error != kErrorSuccess) return WriteFailure(output, error, L"registering the service (" + detail + L")");
-    output.out += L"Service registered and started.\n";
+    ServiceQuery service = system.QueryService();
+    if (service.error != kErrorSuccess) return WriteFailure(output, service.error, L"querying the service");
+    if (!service.installed) {
+        if (const std::uint32_t error = system.CreateServiceEntry(detail); error != kErrorSuccess)
+            return WriteFailure(output, error, L"registering the service (" + detail + L")");
+        if (const std::uint32_t error = system.SetServiceRecovery(detail); error != kErrorSuccess)
+            return WriteFailure(output, error, L"setting the service's recovery (" + detail + L")");
+        output.out += L"Service registered.\n";
+    } else {
+        // N.B. changed in place, never re-created: the administrator's start
+        // type, recovery actions and permissions survive a repair or upgrade.
+        if (const std::uint32_t error = system.UpdateServiceEntry(detail); error != kErrorSuccess)
+            return WriteFailure(output, error, L"updating the service's registration (" + detail + L")");
+        output.out += L"Service registration updated.\n";
+    }
+    return RunServiceStart(system, output);
+}
+
+int RunServiceStop(AdminSystem& system, CommandOutput& output) {
+    std::wstring detail;
+    const std::uint32_t error = system.StopServiceAndWait(detail);
+    if (error != kErrorSuccess) return WriteFailure(output, error, L"stopping the service (" + detail + L")");
+    output.out += L"Service stopped.\n";
     return kExitDone;
 }
 
@@ -612,9 +660,10 @@ int RunAdminCommand(const std::vector<std::wstring>& arguments, AdminSystem& sys
         return RunReset(rest[0], system, output);
     }
     if (command == L"service-install") return RunServiceInstall(rest, system, output);
-    if (command == L"service-remove") {
-        if (!rest.empty()) return Refuse(output, L"service-remove takes no arguments.");
-        return RunServiceRemove(system, output);
+    if (command == L"service-remove" || command == L"service-stop" || command == L"service-start") {
+        if (!rest.empty()) return Refuse(output, command + L" takes no arguments.");
+        if (command == L"service-stop") return RunServiceStop(system, output);
+        return command == L"service-start" ? RunServiceStart(system, output) : RunServiceRemove(system, output);
     }
     return Refuse(output, L"unknown command \"" + arguments[0] + L"\"; see nimbora --help.");
 }

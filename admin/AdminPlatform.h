@@ -17,7 +17,11 @@ public:
     std::vector<std::pair<std::wstring, std::wstring>> ReadBatchValues() override;
     ServiceQuery QueryService() override;
     MachineReadings ReadMachine() override;
-    std::uint32_t RegisterService(std::wstring& detail) override;
+    std::uint32_t CreateServiceEntry(std::wstring& detail) override;
+    std::uint32_t UpdateServiceEntry(std::wstring& detail) override;
+    std::uint32_t SetServiceRecovery(std::wstring& detail) override;
+    std::uint32_t StartServiceAndWait(std::wstring& detail) override;
+    std::uint32_t StopServiceAndWait(std::wstring& detail) override;
     std::uint32_t UnregisterService(std::wstring& detail) override;
 };
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds one Nimbora package with wixl, then completes what wixl cannot
 # express with msibuild: the custom actions' execution types (deferred or
-# rollback, without impersonation) and the public properties that a managed
-# installation passes on to the server side.
+# rollback, without impersonation), the public properties that a managed
+# installation passes on to the server side, and the upgrade of the same
+# version (the other architecture's package).
 #
 # Usage: build_msi.sh ARCH VERSION OUTPUT.msi SERVICE.exe DEFRAG.exe TOOL.exe
 set -euo pipefail
@@ -31,7 +32,14 @@ cp "$tool" "$stage/nimbora.exe"
 # rollback only, +2048 no impersonation (LocalSystem), +64 exit code ignored.
 deferred=$((18 + 1024 + 2048))
 rollback=$((18 + 64 + 256 + 1024 + 2048))
-msibuild "$work" -q "UPDATE CustomAction SET Type=$deferred WHERE Action='NimboraRegister' OR Action='NimboraUnregister'"
-msibuild "$work" -q "UPDATE CustomAction SET Type=$rollback WHERE Action='NimboraRegisterRollback' OR Action='NimboraUnregisterRollback'"
+msibuild "$work" -q "UPDATE CustomAction SET Type=$deferred WHERE Action='NimboraRegister' OR Action='NimboraUnregister' OR Action='NimboraStop'"
+msibuild "$work" -q "UPDATE CustomAction SET Type=$rollback WHERE Action='NimboraRegisterRollback' OR Action='NimboraUnregisterRollback' OR Action='NimboraStopRollback'"
+# The older versions' row also takes the same version (+512, the highest
+# version inclusive): the package of the other architecture, with its own
+# product code, replaces the installed one instead of installing beside it.
+# (Attributes is part of the table's key: the row is replaced.)
+upgrade_code=$(msiinfo export "$work" Property | awk -F'\t' '$1 == "UpgradeCode" { print $2 }' | tr -d '\r')
+msibuild "$work" -q "DELETE FROM Upgrade WHERE ActionProperty='WIX_UPGRADE_DETECTED'"
+msibuild "$work" -q "INSERT INTO Upgrade (UpgradeCode, VersionMax, Attributes, ActionProperty) VALUES ('$upgrade_code', '$version', 513, 'WIX_UPGRADE_DETECTED')"
 msibuild "$work" -q "UPDATE Property SET Value='WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;MEMORYMAINTAIN;MEMORYFREE;LANGUAGE' WHERE Property='SecureCustomProperties'"
 mv "$work" "$output"

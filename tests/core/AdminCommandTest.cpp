@@ -78,13 +78,39 @@ public:
     std::vector<std::pair<std::wstring, std::wstring>> ReadBatchValues() override { return batches; }
     ServiceQuery QueryService() override { return service; }
     MachineReadings ReadMachine() override { return machine; }
-    std::uint32_t RegisterService(std::wstring& detail) override {
-        events.push_back(L"register");
-        if (registerError != kErrorSuccess) detail = L"NimboraService.exe /install ended with code 1073";
-        return registerError;
+    // The installer's steps act on `service` as the Service Control Manager would.
+    std::uint32_t CreateServiceEntry(std::wstring& detail) override {
+        events.push_back(L"create");
+        if (registerError != kErrorSuccess) {
+            detail = L"NimboraService.exe /install ended with code 1073";
+            return registerError;
+        }
+        service.installed = true;
+        service.state = ServiceState::ssStopped;
+        service.startType = 2;
+        return kErrorSuccess;
+    }
+    std::uint32_t UpdateServiceEntry(std::wstring&) override {
+        events.push_back(L"update");
+        return kErrorSuccess;
+    }
+    std::uint32_t SetServiceRecovery(std::wstring&) override {
+        events.push_back(L"recovery");
+        return kErrorSuccess;
+    }
+    std::uint32_t StartServiceAndWait(std::wstring&) override {
+        events.push_back(L"start");
+        service.state = ServiceState::ssRunning;
+        return kErrorSuccess;
+    }
+    std::uint32_t StopServiceAndWait(std::wstring&) override {
+        events.push_back(L"stop");
+        service.state = ServiceState::ssStopped;
+        return kErrorSuccess;
     }
     std::uint32_t UnregisterService(std::wstring&) override {
         events.push_back(L"unregister");
+        service.installed = false;
         return kErrorSuccess;
     }
 };
@@ -347,24 +373,85 @@ TEST(AdminHistory, UtcTextOfFileTimes) {
 
 TEST(AdminServiceInstall, ChecksEveryValueBeforeWritingThenRegisters) {
     FakeSystem system;
+    system.service.installed = false;
     CommandOutput output;
     EXPECT_EQ(Command(system, {L"service-install", L"MemoryMaintain=25", L"MemoryFree=", L"Language=french"}, output),
               kExitDone);
-    EXPECT_EQ(system.events, (std::vector<std::wstring>{L"write MemoryMaintain", L"write Language", L"register"}));
+    EXPECT_EQ(system.events, (std::vector<std::wstring>{L"write MemoryMaintain", L"write Language", L"create",
+                                                        L"recovery", L"start"}));
 
     FakeSystem refused;
     EXPECT_EQ(Command(refused, {L"service-install", L"MemoryMaintain=25", L"Language=klingon"}, output), kExitUsage);
     EXPECT_TRUE(refused.events.empty());
 
     FakeSystem failing;
+    failing.service.installed = false;
     failing.registerError = 1073;
     output = {};
     EXPECT_EQ(Command(failing, {L"service-install"}, output), kExitFailed);
     EXPECT_NE(output.err.find(L"1073"), std::wstring::npos) << output.err;
+    EXPECT_EQ(failing.events, std::vector<std::wstring>{L"create"});
 
     FakeSystem removing;
     EXPECT_EQ(Command(removing, {L"service-remove"}, output), kExitDone);
     EXPECT_EQ(removing.events, std::vector<std::wstring>{L"unregister"});
+}
+
+// A repair or upgrade finds the service registered: it is changed in place
+// (never re-created, which would lose the administrator's start type,
+// recovery actions and permissions, nor given the installer's recovery
+// actions again), and a disabled service is never started.
+TEST(AdminServiceInstall, RegisteredServiceIsChangedInPlaceAndADisabledOneStaysStopped) {
+    struct Case {
+        const char* what;
+        bool installed;
+        ServiceState state;
+        std::uint32_t startType;
+        std::vector<std::wstring> events;
+    };
+    const Case cases[] = {
+        {"new", false, ServiceState::ssStopped, 2, {L"create", L"recovery", L"start"}},
+        {"stopped, automatic", true, ServiceState::ssStopped, 2, {L"update", L"start"}},
+        {"stopped, on demand", true, ServiceState::ssStopped, 3, {L"update", L"start"}},
+        {"stopped, disabled", true, ServiceState::ssStopped, kStartDisabled, {L"update"}},
+        {"running", true, ServiceState::ssRunning, 2, {L"update"}},
+    };
+    for (const Case& c : cases) {
+        FakeSystem system;
+        system.service.installed = c.installed;
+        system.service.state = c.state;
+        system.service.startType = c.startType;
+        CommandOutput output;
+        EXPECT_EQ(Command(system, {L"service-install"}, output), kExitDone) << c.what;
+        EXPECT_EQ(system.events, c.events) << c.what;
+    }
+}
+
+// The stop before files are replaced, and its rollback: the start, which
+// leaves a disabled or missing service alone.
+TEST(AdminServiceInstall, StopAndItsRollbackStartRespectADisabledService) {
+    FakeSystem system;
+    CommandOutput output;
+    EXPECT_EQ(Command(system, {L"service-stop"}, output), kExitDone);
+    EXPECT_EQ(Command(system, {L"service-start"}, output), kExitDone);
+    EXPECT_EQ(system.events, (std::vector<std::wstring>{L"stop", L"start"}));
+
+    FakeSystem disabled;
+    disabled.service.state = ServiceState::ssStopped;
+    disabled.service.startType = kStartDisabled;
+    EXPECT_EQ(Command(disabled, {L"service-start"}, output), kExitDone);
+    FakeSystem missing;
+    missing.service.installed = false;
+    EXPECT_EQ(Command(missing, {L"service-start"}, output), kExitDone);
+    EXPECT_TRUE(disabled.events.empty() && missing.events.empty());
+
+    FakeSystem refused;
+    refused.service.installed = false;
+    refused.service.error = kErrorAccessDenied;
+    output = {};
+    EXPECT_EQ(Command(refused, {L"service-install"}, output), kExitNeedsAdmin);
+    EXPECT_TRUE(refused.events.empty());
+    EXPECT_EQ(Command(refused, {L"service-start", L"now"}, output), kExitUsage);
 }
 
 TEST(AdminCommandLine, UnknownCommandsAndOptionsAreRefused) {
