@@ -358,7 +358,11 @@ int RunServiceInstall(const std::vector<std::wstring>& pairs, AdminSystem& syste
         if (error != kErrorSuccess) return WriteFailure(output, error, L"writing " + std::wstring(p.definition->name));
     }
     std::wstring detail;
-    ServiceQuery service = system.QueryService();
+    // N.B. before the service runs from it: INSTALLDIR may be any folder, and
+    // one under a writable parent would let users replace a LocalSystem program.
+    if (const std::uint32_t error = system.SecureProgramFolder(detail); error != kErrorSuccess)
+        return WriteFailure(output, error, L"securing the program folder (" + detail + L")");
+    const ServiceQuery service = system.QueryService();
     if (service.error != kErrorSuccess) return WriteFailure(output, service.error, L"querying the service");
     if (!service.installed) {
         if (const std::uint32_t error = system.CreateServiceEntry(detail); error != kErrorSuccess)

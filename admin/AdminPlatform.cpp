@@ -2,10 +2,13 @@
 
 #include <windows.h>
 #include <tlhelp32.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <string_view>
 
 #include "defrag/BatchHistory.h"
+#include "defrag/DefragHandles.h"
 #include "defrag/DefragProgram.h"
 #include "probes/CPU.h"
 #include "probes/RAM.h"
@@ -31,6 +34,11 @@ constexpr wchar_t kServiceProgram[] = L"NimboraService.exe";
 constexpr DWORD kControlTimeoutMs = 30000;
 constexpr DWORD kRestartDelayMs = 60000;
 constexpr DWORD kFailureCountResetSeconds = 86400;
+// The program folder: full control for LocalSystem and the Administrators,
+// read and execute (FILE_GENERIC_READ | FILE_GENERIC_EXECUTE) for Users, each
+// inherited by files and subfolders; protected from the parent's entries.
+constexpr wchar_t kProgramFolderAccess[] = L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+
 
 std::wstring SettingsSubKey() { return std::wstring(SubKeyPath(SettingsKey)); }
 
@@ -294,6 +302,33 @@ MachineReadings AdminPlatform::ReadMachine() {
     GetSystemTimeAsFileTime(&now);
     m.nowUtc = (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
     return m;
+}
+
+std::uint32_t AdminPlatform::SecureProgramFolder(std::wstring& detail) {
+    std::wstring folder = FolderOf(ExecutablePath());
+    if (folder.size() > 3 && folder.back() == L'\\') folder.pop_back();
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kProgramFolderAccess, SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
+        detail = L"building the access list";
+        return GetLastError();
+    }
+    const UniqueLocal owned(descriptor);
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) {
+        detail = L"reading the access list";
+        return GetLastError();
+    }
+    // N.B. protected: nothing inherited from the parent stays, so a folder
+    // under D:\Apps gets no Authenticated Users: Modify from there. The
+    // system applies the inheritable entries to the files already inside.
+    const DWORD status =
+        SetNamedSecurityInfoW(folder.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, dacl, nullptr);
+    if (status != ERROR_SUCCESS) detail = L"setting the access list of " + folder;
+    return status;
 }
 
 std::uint32_t AdminPlatform::CreateServiceEntry(std::wstring& detail) {

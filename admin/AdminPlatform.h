@@ -17,6 +17,7 @@ public:
     std::vector<std::pair<std::wstring, std::wstring>> ReadBatchValues() override;
     ServiceQuery QueryService() override;
     MachineReadings ReadMachine() override;
+    std::uint32_t SecureProgramFolder(std::wstring& detail) override;
     std::uint32_t CreateServiceEntry(std::wstring& detail) override;
     std::uint32_t UpdateServiceEntry(std::wstring& detail) override;
     std::uint32_t SetServiceRecovery(std::wstring& detail) override;

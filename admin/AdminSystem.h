@@ -72,6 +72,10 @@ public:
     virtual MachineReadings ReadMachine() = 0;
     // The installer's steps. Each returns a Win32 error code, with `detail`
     // saying what failed.
+    // Gives the folder of the programs a protected access list: full control
+    // for LocalSystem and the Administrators, read and execute for Users,
+    // inherited by its files, whatever the folder it was installed under.
+    virtual std::uint32_t SecureProgramFolder(std::wstring& detail) = 0;
     // Registers the service through the product's own /install.
     virtual std::uint32_t CreateServiceEntry(std::wstring& detail) = 0;
     // Points the registered service at the product beside this tool and

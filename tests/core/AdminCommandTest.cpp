@@ -79,6 +79,10 @@ public:
     ServiceQuery QueryService() override { return service; }
     MachineReadings ReadMachine() override { return machine; }
     // The installer's steps act on `service` as the Service Control Manager would.
+    std::uint32_t SecureProgramFolder(std::wstring&) override {
+        events.push_back(L"secure");
+        return kErrorSuccess;
+    }
     std::uint32_t CreateServiceEntry(std::wstring& detail) override {
         events.push_back(L"create");
         if (registerError != kErrorSuccess) {
@@ -377,7 +381,7 @@ TEST(AdminServiceInstall, ChecksEveryValueBeforeWritingThenRegisters) {
     CommandOutput output;
     EXPECT_EQ(Command(system, {L"service-install", L"MemoryMaintain=25", L"MemoryFree=", L"Language=french"}, output),
               kExitDone);
-    EXPECT_EQ(system.events, (std::vector<std::wstring>{L"write MemoryMaintain", L"write Language", L"create",
+    EXPECT_EQ(system.events, (std::vector<std::wstring>{L"write MemoryMaintain", L"write Language", L"secure", L"create",
                                                         L"recovery", L"start"}));
 
     FakeSystem refused;
@@ -390,7 +394,7 @@ TEST(AdminServiceInstall, ChecksEveryValueBeforeWritingThenRegisters) {
     output = {};
     EXPECT_EQ(Command(failing, {L"service-install"}, output), kExitFailed);
     EXPECT_NE(output.err.find(L"1073"), std::wstring::npos) << output.err;
-    EXPECT_EQ(failing.events, std::vector<std::wstring>{L"create"});
+    EXPECT_EQ(failing.events, (std::vector<std::wstring>{L"secure", L"create"}));
 
     FakeSystem removing;
     EXPECT_EQ(Command(removing, {L"service-remove"}, output), kExitDone);
@@ -410,11 +414,11 @@ TEST(AdminServiceInstall, RegisteredServiceIsChangedInPlaceAndADisabledOneStaysS
         std::vector<std::wstring> events;
     };
     const Case cases[] = {
-        {"new", false, ServiceState::ssStopped, 2, {L"create", L"recovery", L"start"}},
-        {"stopped, automatic", true, ServiceState::ssStopped, 2, {L"update", L"start"}},
-        {"stopped, on demand", true, ServiceState::ssStopped, 3, {L"update", L"start"}},
-        {"stopped, disabled", true, ServiceState::ssStopped, kStartDisabled, {L"update"}},
-        {"running", true, ServiceState::ssRunning, 2, {L"update"}},
+        {"new", false, ServiceState::ssStopped, 2, {L"secure", L"create", L"recovery", L"start"}},
+        {"stopped, automatic", true, ServiceState::ssStopped, 2, {L"secure", L"update", L"start"}},
+        {"stopped, on demand", true, ServiceState::ssStopped, 3, {L"secure", L"update", L"start"}},
+        {"stopped, disabled", true, ServiceState::ssStopped, kStartDisabled, {L"secure", L"update"}},
+        {"running", true, ServiceState::ssRunning, 2, {L"secure", L"update"}},
     };
     for (const Case& c : cases) {
         FakeSystem system;
@@ -450,7 +454,7 @@ TEST(AdminServiceInstall, StopAndItsRollbackStartRespectADisabledService) {
     refused.service.error = kErrorAccessDenied;
     output = {};
     EXPECT_EQ(Command(refused, {L"service-install"}, output), kExitNeedsAdmin);
-    EXPECT_TRUE(refused.events.empty());
+    EXPECT_EQ(refused.events, std::vector<std::wstring>{L"secure"});
     EXPECT_EQ(Command(refused, {L"service-start", L"now"}, output), kExitUsage);
 }
 
