@@ -5,9 +5,9 @@
 # installation passes on to the server side, and the upgrade of the same
 # version (the other architecture's package).
 #
-# Usage: build_msi.sh ARCH VERSION OUTPUT.msi SERVICE.exe DEFRAG.exe TOOL.exe
+# Usage: build_msi.sh ARCH VERSION OUTPUT.msi SERVICE.exe DEFRAG.exe TOOL.exe MESSAGES.dll
 set -euo pipefail
-arch="$1" version="$2" output="$3" service="$4" defrag="$5" tool="$6"
+arch="$1" version="$2" output="$3" service="$4" defrag="$5" tool="$6" messages="$7"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 output="$(cd "$(dirname "$output")" && pwd)/$(basename "$output")"
 work="$output.tmp"
@@ -15,15 +15,16 @@ stage="$output.files"
 rm -rf "$work" "$stage"
 trap 'rm -rf "$stage"' EXIT
 
-# wixl takes sources relative to the working directory only: the three
-# programs are staged under their installed names.
+# wixl takes sources relative to the working directory only: the files are
+# staged under their installed names.
 mkdir -p "$stage"
 cp "$service" "$stage/NimboraService.exe"
 cp "$defrag" "$stage/NimboraDefrag.exe"
 cp "$tool" "$stage/nimbora.exe"
+cp "$messages" "$stage/NimboraMessages.dll"
 # wixl's warnings about attributes it ignores go to the log, not the build output.
 (cd "$stage" && wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D ServiceExe=NimboraService.exe \
-  -D DefragExe=NimboraDefrag.exe -D ToolExe=nimbora.exe -o "$work" "$here/Nimbora.wxs") 2>"$output.wixl.log" || {
+  -D DefragExe=NimboraDefrag.exe -D ToolExe=nimbora.exe -D MessagesDll=NimboraMessages.dll -o "$work" "$here/Nimbora.wxs") 2>"$output.wixl.log" || {
   cat "$output.wixl.log" >&2
   exit 1
 }
@@ -42,4 +43,9 @@ upgrade_code=$(msiinfo export "$work" Property | awk -F'\t' '$1 == "UpgradeCode"
 msibuild "$work" -q "DELETE FROM Upgrade WHERE ActionProperty='WIX_UPGRADE_DETECTED'"
 msibuild "$work" -q "INSERT INTO Upgrade (UpgradeCode, VersionMax, Attributes, ActionProperty) VALUES ('$upgrade_code', '$version', 513, 'WIX_UPGRADE_DETECTED')"
 msibuild "$work" -q "UPDATE Property SET Value='WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;MEMORYMAINTAIN;MEMORYFREE;LANGUAGE' WHERE Property='SecureCustomProperties'"
+# The event sources' keys go with the product (Name "-", no value: the key
+# is removed on uninstall), not only their values.
+for source in Nimbora NimboraService.exe NimboraDefrag; do
+  msibuild "$work" -q "INSERT INTO Registry (Registry, Root, \`Key\`, Name, Component_) VALUES ('EventSourceKey.$source', 2, 'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$source', '-', 'EventMessages')"
+done
 mv "$work" "$output"

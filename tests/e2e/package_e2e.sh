@@ -19,9 +19,9 @@
 #   - msiexec /x /qn: no service, no files, the settings intact.
 # Whatever cannot be checked is a failure, never a skip.
 #
-# Usage: package_e2e.sh ARCH VERSION PACKAGE.msi SERVICE.exe DEFRAG.exe TOOL.exe PROBE.exe
+# Usage: package_e2e.sh ARCH VERSION PACKAGE.msi SERVICE.exe DEFRAG.exe TOOL.exe MESSAGES.dll PROBE.exe
 set -uo pipefail
-arch="$1" version="$2" msi="$3" service_exe="$4" defrag_exe="$5" tool_exe="$6" probe_exe="$7"
+arch="$1" version="$2" msi="$3" service_exe="$4" defrag_exe="$5" tool_exe="$6" messages_dll="$7" probe_exe="$8"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$here/../.."
 run="$root/tools/wine-run"
@@ -69,7 +69,7 @@ echo "== tables of $(basename "$msi")"
 table() { msiinfo export "${2:-$msi}" "$1" | tr -d '\r' | tail -n +4; }
 check "INSTALLDIR is Nimbora under $program_files_dir" \
   grep -qx "INSTALLDIR	$program_files_dir	Nimbora" <(table Directory)
-for file in NimboraService.exe NimboraDefrag.exe nimbora.exe; do
+for file in NimboraService.exe NimboraDefrag.exe nimbora.exe NimboraMessages.dll; do
   check "component of $file in INSTALLDIR, attributes $component_attributes" \
     grep -qE "^[A-Za-z]+	\{[0-9A-F-]+\}	INSTALLDIR	$component_attributes		$file\$" <(table Component)
 done
@@ -181,7 +181,7 @@ echo "== msiexec /i /qn MEMORYMAINTAIN=25 MEMORYFREE=20 LANGUAGE=french"
 "$run" msiexec /i "$(win "$msi")" /qn MEMORYMAINTAIN=25 MEMORYFREE=20 LANGUAGE=french /l*v "$(win "$work/install.log")" >/dev/null 2>&1
 rc=$?
 check "installation exit code 0 (was $rc)" test "$rc" = 0
-for file in NimboraService.exe NimboraDefrag.exe nimbora.exe; do
+for file in NimboraService.exe NimboraDefrag.exe nimbora.exe NimboraMessages.dll; do
   check "$folder_win\\$file installed" test -f "$folder/$file"
 done
 check "MemoryMaintain 25 in the 32-bit view" test "$(setting MemoryMaintain)" = 0x19
@@ -192,6 +192,28 @@ check "automatic start" test "$(service_value Start)" = 0x2
 check "normal error control" test "$(service_value ErrorControl)" = 0x1
 check "LocalSystem" test "$(service_value ObjectName)" = LocalSystem
 check "quoted path" test "$(service_value ImagePath)" = "\"$folder_win\\NimboraService.exe\""
+event_source() {  # event_source NAME: its message file, empty when the source is not registered
+  "$run" reg query "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$1" /v EventMessageFile 2>/dev/null |
+    tr -d '\r' | awk '$1 == "EventMessageFile" { $1 = ""; $2 = ""; sub(/^ +/, ""); print }'
+}
+for source in Nimbora NimboraService.exe NimboraDefrag; do
+  check "event source $source registered with the product's message file" \
+    test "$(event_source "$source")" = "$folder_win\\NimboraMessages.dll"
+done
+format() { "$run" "$probe_exe" format "$folder_win\\NimboraMessages.dll" "$@" 2>&1 | tr -d '\r'; }
+check "event 0 is its insertion string alone, %-sequences in it untouched" \
+  test "$(format 0 'Service stopped: 100% done, %1 left')" = "[Service stopped: 100% done, %1 left]"
+check "companion event 1001 (met) with its figures" test "$(format 1001 300 1024 12 850 1200 1500 '')" = \
+  "[Freed 300 MB of 1024 MB asked: trimmed 12 processes in 850 ms; available 1200 MB before, 1500 MB after.]"
+check "companion event 1002 (partial) with its figures and details" \
+  test "$(format 1002 10 1024 3 400 900 910 ' Left alone: 2 protected.')" = \
+  "[Freed 10 MB of 1024 MB asked, only part could be freed: trimmed 3 processes in 400 ms; available 900 MB before, 910 MB after. Left alone: 2 protected.]"
+check "companion events 1003 to 1007 formatted" test "$(for id in 1003 1004 1005 1006 1007; do format $id 64 game.exe 7; done)" = \
+"[Asked to free 64 MB: nothing left to do, the batch's worker had finished.]
+[Asked to free 64 MB: skipped while a full-screen program is in the foreground (game.exe, process 7).]
+[Asked to free 64 MB: nothing was done, coordination refused: game.exe]
+[Nothing was freed: 64 (\"game.exe\"). NimboraDefrag.exe takes one argument, the number of megabytes to free.]
+[Asked to free 64 MB: nothing was done, internal error: game.exe]"
 check "Programs and Features names the folder (ARPINSTALLLOCATION)" \
   test "$(uninstall_entry "$(code "$msi")" InstallLocation)" = "$folder_win\\"
 
@@ -294,7 +316,7 @@ check "history --json: the batch asked whole launches of the tick's $launch_mb M
 echo "== the next version, with a refused property, over it"
 next="${version%.*}.$((${version##*.} + 1))"
 next_msi="$work/Nimbora-$next-$arch.msi"
-bash "$root/package/build_msi.sh" "$arch" "$next" "$next_msi" "$service_exe" "$defrag_exe" "$tool_exe"
+bash "$root/package/build_msi.sh" "$arch" "$next" "$next_msi" "$service_exe" "$defrag_exe" "$tool_exe" "$messages_dll"
 [[ "$arch" == x86 ]] && without_wow64_refusal "$next_msi" "$next_msi.copy" && mv "$next_msi.copy" "$next_msi"
 old_code=$(code "$msi")
 new_code=$(code "$next_msi")
@@ -322,16 +344,19 @@ nimbora status >/dev/null
 check "the service runs after the upgrade" test "$?" = 0
 check "settings kept: MemoryMaintain 100, Language french" \
   test "$(setting MemoryMaintain)/$(reg32 /v Language | awk '$1 == "Language" { print $3 }')" = 0x64/french
-check "one program of each in the folder" test "$(ls "$folder" | tr '\n' ' ')" = "NimboraDefrag.exe NimboraService.exe nimbora.exe "
+check "one file of each in the folder" \
+  test "$(ls "$folder" | tr '\n' ' ')" = "NimboraDefrag.exe NimboraMessages.dll NimboraService.exe nimbora.exe "
 installed_msi="$next_msi"
 
 if [[ "$arch" == x64 ]]; then
   echo "== the x86 package of the same version over the x64 one"
   x86_bin="$(dirname "$service_exe")"
   x86_msi="$work/Nimbora-$next-x86.msi"
-  bash "$root/package/build_msi.sh" x86 "$next" "$x86_msi" "$service_exe" "$x86_bin/NimboraDefrag.exe" "$x86_bin/nimbora.exe"
+  bash "$root/package/build_msi.sh" x86 "$next" "$x86_msi" "$service_exe" "$x86_bin/NimboraDefrag.exe" "$x86_bin/nimbora.exe" \
+    "$x86_bin/NimboraMessages.dll"
   check "no component identifier shared by the two architectures" test -z "$(comm -12 \
-    <(table Component "$msi" | cut -f2 | sort) <(table Component "$x86_msi" | cut -f2 | sort))"
+    <(table Component "$msi" | cut -f2 | sort) <(table Component "$x86_msi" | cut -f2 | sort))" \
+    -a "$(table Component "$x86_msi" | wc -l)" = 4
   without_wow64_refusal "$x86_msi" "$x86_msi.copy" && mv "$x86_msi.copy" "$x86_msi"
   "$run" msiexec /i "$(win "$x86_msi")" /qn /l*v "$(win "$work/x86.log")" >/dev/null 2>&1
   rc=$?
@@ -356,6 +381,10 @@ check "removal exit code 0 (was $rc)" test "$rc" = 0
 check "no service entry" test -z "$(service_key)"
 check "no folder" test ! -e "$folder" -a ! -e "$WINEPREFIX/drive_c/Program Files (x86)/Nimbora"
 check "no product registered" test -z "$(products)"
+for source in Nimbora NimboraService.exe NimboraDefrag; do
+  check "event source $source removed" \
+    bash -c '! "$0" reg query "$1" >/dev/null 2>&1' "$run" "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$source"
+done
 check "settings intact" test "$(setting MemoryMaintain)/$(setting ExecutePeriod)" = 0x64/0x5
 "$run" "$tool_exe" status >/dev/null 2>&1
 check "status exit code 4: not installed" test "$?" = 4
