@@ -5,6 +5,7 @@
 #include "probes/Rounding.h"
 #include "service/MaintenanceTick.h"
 #include "settings/CaptionTable.h"
+#include "settings/PolicyLayer.h"
 #include "settings/SettingsKeys.h"
 #include "svchost/Exception.h"
 #include "svchost/Messages.h"
@@ -16,21 +17,25 @@ namespace {
 constexpr std::uint64_t kFileTimeUnitsPerSecond = 10000000;
 
 const wchar_t kSettingsPlace[] = L"HKLM\\Software\\Korvex\\Nimbora (32-bit view)";
+const wchar_t kPolicyPlace[] = L"HKLM\\Software\\Policies\\Korvex\\Nimbora";
+
+std::optional<RegistryData> Data(const std::optional<StoredSetting>& stored) {
+    if (!stored) return std::nullopt;
+    return RegistryData{stored->type, stored->bytes};
+}
 
 // The tick's view of the settings, answered from the tool's machine through
-// the same decoders the service's registry reads use.
+// the same layers and decoders the service's registry reads use.
 class StoredTickSettings final : public TickSettings {
 public:
     explicit StoredTickSettings(AdminSystem& system) : system_(system) {}
     std::int32_t ReadInteger(const wchar_t* name, std::int32_t defaultValue) override {
+        const std::optional<StoredSetting> policy = system_.ReadPolicy(name);
         const std::optional<StoredSetting> stored = system_.ReadSetting(name);
-        if (!stored) return defaultValue;
-        return IntegerOrDefault(RegistryData{stored->type, stored->bytes}, defaultValue);
+        return ChooseInteger(Data(policy), Data(stored), defaultValue).value;
     }
     bool ReadBool(const wchar_t* name, bool defaultValue) override {
-        const std::optional<StoredSetting> stored = system_.ReadSetting(name);
-        if (!stored) return defaultValue;
-        return BoolOrDefault(RegistryData{stored->type, stored->bytes}, defaultValue);
+        return ReadInteger(name, defaultValue ? 1 : 0) != 0;
     }
 
 private:
@@ -210,9 +215,9 @@ std::wstring HelpText(const std::wstring& command) {
         return L"Usage: nimbora status [--json]\n\n"
                L"Shows the service's state, the machine's readings (memory, processor load\n"
                L"over one second, power line, uptime), every setting with its value and where\n"
-               L"it comes from (default, stored, or stored with a wrong type), each gate's\n"
-               L"verdict in the order the service's tick applies them, and what a tick would\n"
-               L"do now. The period gate counts from the companion's newest batch record.\n\n"
+               L"it comes from (policy, stored, default, or stored with a wrong type), each\n"
+               L"gate's verdict in the order the service's tick applies them, and what a tick\n"
+               L"would do now. The period gate counts from the companion's newest batch record.\n\n"
                L"Exit code: 0 the service runs, 3 installed but not running, 4 not installed.\n";
     if (command == L"set" || command == L"reset") {
         std::wstring text =
@@ -246,7 +251,8 @@ std::wstring HelpText(const std::wstring& command) {
            L"                     unless it is disabled (administrator rights needed)\n"
            L"  help [COMMAND]     this text, or one command's (also --help)\n\n"
            L"Exit codes: 0 done, 1 failed, 2 bad command line or value, 3 the service is\n"
-           L"not running, 4 the service is not installed, 5 administrator rights needed.\n";
+           L"not running, 4 the service is not installed, 5 administrator rights needed,\n"
+           L"6 the setting is controlled by policy.\n";
 }
 
 bool IsHelpWord(const std::wstring& word) { return word == L"--help" || word == L"-h" || word == L"/?"; }
@@ -285,6 +291,14 @@ int RunSet(const std::wstring& name, const std::wstring& value, AdminSystem& sys
     std::wstring problem;
     const std::optional<EncodedValue> encoded = EncodeSetting(*definition, value, problem);
     if (!encoded) return Refuse(output, problem);
+    if (PolicyApplies(*definition)) {
+        const std::optional<StoredSetting> policy = system.ReadPolicy(definition->name);
+        if (ChooseInteger(Data(policy), std::nullopt, 0).layer == SettingLayer::slPolicy) {
+            output.err += L"nimbora: " + std::wstring(definition->name) + L" is set by policy (" + kPolicyPlace +
+                          L"); the service would not use a stored value.\n";
+            return kExitByPolicy;
+        }
+    }
     const std::uint32_t error = system.WriteSetting(definition->name, encoded->type, encoded->bytes);
     if (error != kErrorSuccess) return WriteFailure(output, error, L"writing " + std::wstring(definition->name));
     const SettingReading now = ClassifySetting(*definition, RegistryData{encoded->type, encoded->bytes}, 0);
@@ -436,11 +450,16 @@ StatusReport BuildStatus(AdminSystem& system) {
     report.service = system.QueryService();
     report.machine = system.ReadMachine();
     const MachineReadings& m = report.machine;
+    // N.B. the policies are read before the copies they point into go.
+    std::vector<std::optional<StoredSetting>> found;
     for (const SettingDefinition& d : SettingDefinitions()) {
-        const std::optional<StoredSetting> stored = system.ReadSetting(d.name);
-        report.settings.push_back(ClassifySetting(
-            d, stored ? std::optional<RegistryData>(RegistryData{stored->type, stored->bytes}) : std::nullopt,
-            m.totalBytes));
+        found.push_back(system.ReadSetting(d.name));
+        found.push_back(PolicyApplies(d) ? system.ReadPolicy(d.name) : std::nullopt);
+    }
+    std::size_t i = 0;
+    for (const SettingDefinition& d : SettingDefinitions()) {
+        report.settings.push_back(ClassifySetting(d, Data(found[i]), m.totalBytes, Data(found[i + 1])));
+        i += 2;
     }
 
     // The period counts from the newest batch the companion recorded since
@@ -494,6 +513,9 @@ std::wstring FormatStatusText(const StatusReport& report) {
     t += L"  Uptime           " + DurationText(SecondsFromTicks(m.tickCount)) + L"\n";
 
     t += L"\nSettings in " + std::wstring(kSettingsPlace) + L"\n";
+    if (std::any_of(report.settings.begin(), report.settings.end(),
+                    [](const SettingReading& r) { return r.source == SettingSource::ssPolicy; }))
+        t += L"  (policy: set in " + std::wstring(kPolicyPlace) + L")\n";
     for (const SettingReading& r : report.settings) {
         std::wstring source = SettingSourceName(r.source);
         if (r.source == SettingSource::ssWrongType)

@@ -22,6 +22,7 @@ inline constexpr int kExitUsage = 2;           // bad command line, unknown name
 inline constexpr int kExitNotRunning = 3;      // status: installed but not running
 inline constexpr int kExitNotInstalled = 4;    // status: not installed
 inline constexpr int kExitNeedsAdmin = 5;      // the registry refused access
+inline constexpr int kExitByPolicy = 6;        // set: the setting is controlled by policy
 
 struct CommandOutput {
     std::wstring out;  // standard output

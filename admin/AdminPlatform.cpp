@@ -188,25 +188,40 @@ std::uint32_t RunProduct(const std::wstring& switches, std::wstring& detail) {
     return exitCode;
 }
 
-}  // namespace
-
-std::optional<StoredSetting> AdminPlatform::ReadSetting(const std::wstring& name) {
-    UniqueHKey key;
-    if (OpenSettings(KEY_QUERY_VALUE, key) != ERROR_SUCCESS) return std::nullopt;
+// The named value under `key`: its type and bytes; nothing when it is missing.
+std::optional<StoredSetting> ReadValue(HKEY key, const std::wstring& name) {
     for (;;) {
         DWORD type = REG_NONE;
         DWORD size = 0;
-        if (RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+        if (RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
             return std::nullopt;
         StoredSetting stored;
         stored.bytes.resize(size);
-        const LSTATUS status = RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, stored.bytes.data(), &size);
+        const LSTATUS status = RegQueryValueExW(key, name.c_str(), nullptr, &type, stored.bytes.data(), &size);
         if (status == ERROR_MORE_DATA) continue;  // it grew in between
         if (status != ERROR_SUCCESS) return std::nullopt;
         stored.type = type;
         stored.bytes.resize(size);
         return stored;
     }
+}
+
+}  // namespace
+
+std::optional<StoredSetting> AdminPlatform::ReadSetting(const std::wstring& name) {
+    UniqueHKey key;
+    if (OpenSettings(KEY_QUERY_VALUE, key) != ERROR_SUCCESS) return std::nullopt;
+    return ReadValue(key.get(), name);
+}
+
+std::optional<StoredSetting> AdminPlatform::ReadPolicy(const std::wstring& name) {
+    UniqueHKey key;
+    const std::wstring path(SubKeyPath(PolicyKeyPath));
+    // N.B. the 64-bit view, as the service reads it (Group Policy writes there).
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) !=
+        ERROR_SUCCESS)
+        return std::nullopt;
+    return ReadValue(key.get(), name);
 }
 
 std::uint32_t AdminPlatform::WriteSetting(const std::wstring& name, std::uint32_t type,

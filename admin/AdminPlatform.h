@@ -11,6 +11,7 @@ namespace nimbora {
 class AdminPlatform final : public AdminSystem {
 public:
     std::optional<StoredSetting> ReadSetting(const std::wstring& name) override;
+    std::optional<StoredSetting> ReadPolicy(const std::wstring& name) override;
     std::uint32_t WriteSetting(const std::wstring& name, std::uint32_t type,
                                const std::vector<std::uint8_t>& bytes) override;
     std::uint32_t DeleteSetting(const std::wstring& name) override;

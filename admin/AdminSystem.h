@@ -61,6 +61,8 @@ public:
     virtual ~AdminSystem() = default;
     // The named value under the settings key; nothing when it is missing.
     virtual std::optional<StoredSetting> ReadSetting(const std::wstring& name) = 0;
+    // The named value under the policy key (64-bit view); nothing when missing.
+    virtual std::optional<StoredSetting> ReadPolicy(const std::wstring& name) = 0;
     // Win32 error codes; kErrorSuccess when done.
     virtual std::uint32_t WriteSetting(const std::wstring& name, std::uint32_t type,
                                        const std::vector<std::uint8_t>& bytes) = 0;

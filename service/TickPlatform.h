@@ -7,6 +7,7 @@
 
 #include "probes/CPU.h"
 #include "service/MaintenanceTick.h"
+#include "settings/LayeredSettings.h"
 
 namespace nimbora {
 
@@ -30,6 +31,7 @@ public:
 private:
     HWND owner_;
     ProcessorSampler sampler_;  // the process's one processor sampler
+    LayeredSettings settings_;  // policy, then the settings key, then the default
 };
 
 }  // namespace nimbora

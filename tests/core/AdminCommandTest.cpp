@@ -36,6 +36,7 @@ std::vector<std::uint8_t> Utf16(const std::wstring& text) {
 class FakeSystem : public AdminSystem {
 public:
     std::map<std::wstring, StoredSetting> registry;
+    std::map<std::wstring, StoredSetting> policies;  // the policy key
     std::vector<std::pair<std::wstring, std::wstring>> batches;
     ServiceQuery service;
     MachineReadings machine;
@@ -74,6 +75,11 @@ public:
         if (writeError != kErrorSuccess) return writeError;
         events.push_back(L"delete " + name);
         return registry.erase(name) ? kErrorSuccess : kErrorFileNotFound;
+    }
+    std::optional<StoredSetting> ReadPolicy(const std::wstring& name) override {
+        auto it = policies.find(name);
+        if (it == policies.end()) return std::nullopt;
+        return it->second;
     }
     std::vector<std::pair<std::wstring, std::wstring>> ReadBatchValues() override { return batches; }
     ServiceQuery QueryService() override { return service; }
@@ -456,6 +462,45 @@ TEST(AdminServiceInstall, StopAndItsRollbackStartRespectADisabledService) {
     EXPECT_EQ(Command(refused, {L"service-install"}, output), kExitNeedsAdmin);
     EXPECT_EQ(refused.events, std::vector<std::wstring>{L"secure"});
     EXPECT_EQ(Command(refused, {L"service-start", L"now"}, output), kExitUsage);
+}
+
+// A policy value of the right type overrides the stored one in status, in the
+// tick's verdict and against set; one of another type is no policy; policy
+// reaches only the settings the service reads.
+TEST(AdminPolicy, PolicyValueWinsAndSetRefusesWhatPolicyControls) {
+    FakeSystem system;
+    system.registry[L"MemoryMaintain"] = StoredSetting{4, Dword(5)};
+    system.policies[L"MemoryMaintain"] = StoredSetting{4, Dword(100)};
+    system.registry[L"MemoryFree"] = StoredSetting{4, Dword(7)};
+    system.policies[L"MemoryFree"] = StoredSetting{1, Utf16(L"50")};
+    system.policies[L"DefragExclude"] = StoredSetting{1, Utf16(L"game.exe")};
+    system.policies[L"ProcessorLimit"] = StoredSetting{4, Dword(0)};
+
+    const StatusReport report = BuildStatus(system);
+    std::map<std::wstring, SettingReading> byName;
+    for (const SettingReading& r : report.settings) byName[r.definition->name] = r;
+    EXPECT_EQ(byName[L"MemoryMaintain"].source, SettingSource::ssPolicy);
+    EXPECT_EQ(byName[L"MemoryMaintain"].number, 100);
+    EXPECT_EQ(byName[L"MemoryFree"].source, SettingSource::ssStored);
+    EXPECT_EQ(byName[L"MemoryFree"].number, 7);
+    EXPECT_EQ(byName[L"DefragExclude"].source, SettingSource::ssDefault);
+    EXPECT_EQ(byName[L"ProcessorLimit"].number, 0);
+    // 1 GB available of 8 GB is due only at the policy's 100 %, not the stored 5 %.
+    ASSERT_TRUE(report.verdict.has_value());
+    EXPECT_EQ(report.verdict->State(TickGate::tgMemory), GateState::gsPass);
+    EXPECT_EQ(report.verdict->State(TickGate::tgProcessor), GateState::gsOff);
+
+    const std::wstring json = FormatStatusJson(report);
+    EXPECT_NE(json.find(L"{\"name\":\"MemoryMaintain\",\"value\":100,\"source\":\"policy\"}"), std::wstring::npos)
+        << json;
+    EXPECT_NE(FormatStatusText(report).find(L"HKLM\\Software\\Policies\\Korvex\\Nimbora"), std::wstring::npos);
+
+    CommandOutput output;
+    EXPECT_EQ(Command(system, {L"set", L"MemoryMaintain", L"30"}, output), kExitByPolicy);
+    EXPECT_NE(output.err.find(L"policy"), std::wstring::npos) << output.err;
+    EXPECT_EQ(Command(system, {L"set", L"MemoryFree", L"30"}, output), kExitDone);
+    EXPECT_EQ(Command(system, {L"set", L"DefragExclude", L"x.exe"}, output), kExitDone);
+    EXPECT_EQ(system.events, (std::vector<std::wstring>{L"write MemoryFree", L"write DefragExclude"}));
 }
 
 TEST(AdminCommandLine, UnknownCommandsAndOptionsAreRefused) {

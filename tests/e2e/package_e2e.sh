@@ -11,7 +11,8 @@
 #     the service registered as /install does, localized, running, the
 #     settings written in the 32-bit view;
 #   - nimbora status, set, reset and history on the installed service, with
-#     batch records the product wrote;
+#     batch records the product wrote while a policy value overrode the
+#     stored one (and set refused to change it);
 #   - a repair keeps a disabled service disabled and stopped, renamed in place;
 #   - the next version with a refused property fails at once and leaves the
 #     installed version running; without it, it upgrades in place;
@@ -278,12 +279,20 @@ nimbora service-start >/dev/null
 check "service started again once enabled" test "$?" = 0
 nimbora set Language french >/dev/null
 
-echo "== the service acts; nimbora history"
-# Due at any level of available memory, 1 percent at a time, whatever the load.
-nimbora set MemoryMaintain 100 >/dev/null
+echo "== the service acts, by a policy that overrides the stored setting; nimbora history"
+# Due at any level of available memory by policy (stored: never), 1 percent
+# at a time, whatever the load.
+policy_key='HKLM\Software\Policies\Korvex\Nimbora'
+nimbora set MemoryMaintain 0 >/dev/null
 nimbora set MemoryFree 1 >/dev/null
 nimbora set ProcessorLimit 0 >/dev/null
 nimbora set ExecutePeriod 0 >/dev/null
+"$run" reg add "$policy_key" /v MemoryMaintain /t REG_DWORD /d 100 /f >/dev/null 2>&1
+check "status: MemoryMaintain 100 from the policy" \
+  json_has "$(nimbora status --json)" '{"name":"MemoryMaintain","value":100,"source":"policy"}'
+nimbora set MemoryMaintain 50 >/dev/null
+rc=$?
+check "set refuses a setting policy controls: exit 6 (was $rc), stored value kept" test "$rc/$(setting MemoryMaintain)" = 6/0x0
 # The service acts only once the machine has been up for 4.5 minutes.
 uptime_s=$(awk '{ printf "%d", $1 }' /proc/uptime)
 if ((uptime_s < 275)); then
@@ -298,7 +307,9 @@ for _ in $(seq 120); do
   sleep 1
 done
 nimbora set ExecutePeriod 5 >/dev/null  # no more batches meanwhile
-check "the companion recorded a batch the service started" test "$(batch_records)" -gt 0
+check "the service obeyed the policy: the companion recorded a batch it started" test "$(batch_records)" -gt 0
+"$run" reg delete "$policy_key" /f >/dev/null 2>&1
+nimbora set MemoryMaintain 100 >/dev/null
 nimbora history >"$work/history.txt"
 rc=$?
 sed 's/^/  | /' "$work/history.txt"
