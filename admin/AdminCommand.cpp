@@ -86,6 +86,32 @@ const wchar_t* StateName(const ServiceQuery& service) {
     return L"unknown";
 }
 
+// Identifiers for scripts (status --json): one word each.
+const wchar_t* StateId(const ServiceQuery& service) {
+    if (!service.installed) return L"notInstalled";
+    switch (service.state) {
+        case ServiceState::ssStopped: return L"stopped";
+        case ServiceState::ssStartPending: return L"starting";
+        case ServiceState::ssStopPending: return L"stopping";
+        case ServiceState::ssRunning: return L"running";
+        case ServiceState::ssContinuePending: return L"continuing";
+        case ServiceState::ssPausePending: return L"pausing";
+        case ServiceState::ssPaused: return L"paused";
+    }
+    return L"unknown";
+}
+
+const wchar_t* StartTypeId(std::uint32_t startType) {
+    switch (startType) {
+        case 0: return L"boot";
+        case 1: return L"system";
+        case 2: return L"automatic";
+        case 3: return L"demand";
+        case 4: return L"disabled";
+    }
+    return L"unknown";
+}
+
 const wchar_t* StartTypeName(std::uint32_t startType) {
     switch (startType) {
         case 0: return L"boot";
@@ -116,6 +142,10 @@ const wchar_t* GateName(TickGate gate) {
         case TickGate::tgPeriod: return L"period";
     }
     return L"";
+}
+
+const wchar_t* GateId(TickGate gate) {
+    return gate == TickGate::tgFullScreen ? L"fullScreen" : GateName(gate);
 }
 
 const wchar_t* GateStateName(GateState state) {
@@ -189,6 +219,7 @@ std::wstring WhatATickWouldDo(const StatusReport& report) {
 }
 
 std::wstring JsonNumber(std::int64_t value) { return DecimalText(value); }
+constexpr wchar_t kNull[] = L"null";
 std::wstring JsonBool(bool value) { return value ? L"true" : L"false"; }
 
 std::wstring Field(const wchar_t* name, const std::wstring& json, bool last = false) {
@@ -249,7 +280,8 @@ std::wstring HelpText(const std::wstring& command) {
            L"  service-install    register the service, or update its registration in\n"
            L"                     place (program, names from Language), and start it\n"
            L"                     unless it is disabled (administrator rights needed)\n"
-           L"  help [COMMAND]     this text, or one command's (also --help)\n\n"
+           L"  help [COMMAND]     this text, or one command's (also --help)\n"
+           L"  --version          the tool's version\n\n"
            L"Exit codes: 0 done, 1 failed, 2 bad command line or value, 3 the service is\n"
            L"not running, 4 the service is not installed, 5 administrator rights needed,\n"
            L"6 the setting is controlled by policy.\n";
@@ -540,21 +572,25 @@ std::wstring FormatStatusText(const StatusReport& report) {
 std::wstring FormatStatusJson(const StatusReport& report) {
     const ServiceQuery& s = report.service;
     const MachineReadings& m = report.machine;
-    std::wstring j = L"{";
-    j += JsonString(L"service") + L":{" + Field(L"installed", JsonBool(s.installed)) +
-         Field(L"state", JsonString(StateName(s)));
-    if (s.installed)
-        j += Field(L"processId", JsonNumber(s.processId)) + Field(L"displayName", JsonString(s.displayName)) +
-             Field(L"startType", JsonString(StartTypeName(s.startType))) + Field(L"account", JsonString(s.account)) +
-             Field(L"binaryPath", JsonString(s.binaryPath));
-    j += Field(L"running", JsonBool(s.installed && s.state == ServiceState::ssRunning), true) + L"},";
+    // N.B. a failed query of the Service Control Manager says nothing about the
+    // service: its fields are null and the failure is the "error" object.
+    const bool known = s.installed || s.error == kErrorSuccess;
+    const bool present = s.installed;
+    const auto text = [&](const std::wstring& value) { return present ? JsonString(value) : std::wstring(kNull); };
+    std::wstring j = L"{" + Field(L"schemaVersion", JsonNumber(kStatusSchemaVersion));
+    j += JsonString(L"service") + L":{" + Field(L"installed", known ? JsonBool(s.installed) : kNull) +
+         Field(L"state", known ? JsonString(StateId(s)) : kNull) +
+         Field(L"processId", present && s.processId != 0 ? JsonNumber(s.processId) : kNull) +
+         Field(L"displayName", text(s.displayName)) +
+         Field(L"startType", present ? JsonString(StartTypeId(s.startType)) : kNull) +
+         Field(L"account", text(s.account)) + Field(L"binaryPath", text(s.binaryPath)) +
+         Field(L"running", known ? JsonBool(s.installed && s.state == ServiceState::ssRunning) : kNull, true) + L"},";
 
     j += JsonString(L"machine") + L":{" + Field(L"totalBytes", JsonNumber(m.totalBytes)) +
-         Field(L"availableBytes", JsonNumber(m.availableBytes));
-    if (report.verdict)
-        j += Field(L"triggerBytes", JsonNumber(report.verdict->maintainBytes)) +
-             Field(L"triggerPercent", JsonNumber(Reading(report, kMemoryMaintain).number));
-    j += Field(L"processorLoadPercent", OneDecimal(static_cast<Real>(m.processorLoad))) +
+         Field(L"availableBytes", JsonNumber(m.availableBytes)) +
+         Field(L"triggerBytes", report.verdict ? JsonNumber(report.verdict->maintainBytes) : kNull) +
+         Field(L"triggerPercent", JsonNumber(Reading(report, kMemoryMaintain).number)) +
+         Field(L"processorLoadPercent", OneDecimal(static_cast<Real>(m.processorLoad))) +
          Field(L"powerLine", JsonString(m.acLineStatus == 0 ? L"offline" : m.acLineStatus == 1 ? L"online" : L"unknown")) +
          Field(L"uptimeSeconds", JsonNumber(SecondsFromTicks(m.tickCount)), true) + L"},";
 
@@ -573,7 +609,7 @@ std::wstring FormatStatusJson(const StatusReport& report) {
     if (report.verdict) {
         for (std::size_t i = 0; i < kTickGateCount; ++i) {
             const GateVerdict& g = report.verdict->gates[i];
-            j += (i == 0 ? L"{" : L",{") + Field(L"gate", JsonString(GateName(g.gate))) +
+            j += (i == 0 ? L"{" : L",{") + Field(L"gate", JsonString(GateId(g.gate))) +
                  Field(L"verdict", JsonString(GateStateName(g.state))) +
                  Field(L"detail", JsonString(GateDetail(report, *report.verdict, g.gate)), true) + L"}";
         }
@@ -582,21 +618,30 @@ std::wstring FormatStatusJson(const StatusReport& report) {
 
     j += JsonString(L"tick") + L":{";
     j += Field(L"serviceRunning", JsonBool(s.installed && s.state == ServiceState::ssRunning));
+    j += Field(L"lastRunFromHistory", JsonBool(report.lastRunFromHistory));
+    j += Field(L"acts", report.verdict ? JsonBool(report.verdict->acts) : kNull);
+    std::wstring launches = kNull;
     if (report.verdict) {
-        const TickVerdict& v = *report.verdict;
-        j += Field(L"lastRunFromHistory", JsonBool(report.lastRunFromHistory));
-        j += Field(L"acts", JsonBool(v.acts));
-        j += JsonString(L"launches") + L":[";
-        if (v.acts) {
-            std::int64_t remaining = v.freeMegabytes;
-            const std::int64_t count = LaunchCount(v.freeMegabytes);
+        launches = L"[";
+        if (report.verdict->acts) {
+            std::int64_t remaining = report.verdict->freeMegabytes;
+            const std::int64_t count = LaunchCount(report.verdict->freeMegabytes);
             for (std::int64_t i = 0; i < count; ++i, remaining -= kMegabytesPerLaunch)
-                j += (i == 0 ? L"" : L",") + LaunchParameter(remaining);
+                launches += (i == 0 ? L"" : L",") + LaunchParameter(remaining);
         }
-        j += L"],";
+        launches += L"]";
     }
-    j += Field(L"summary", JsonString(WhatATickWouldDo(report)), true) + L"}}\n";
-    return j;
+    j += Field(L"launches", launches);
+    j += Field(L"summary", JsonString(WhatATickWouldDo(report)), true) + L"},";
+
+    std::wstring error = kNull;
+    if (!known)
+        error = L"{" + Field(L"code", JsonNumber(s.error)) +
+                Field(L"message", JsonString(L"querying the Service Control Manager failed with system error " +
+                                             DecimalText(s.error)),
+                      true) +
+                L"}";
+    return j + Field(L"error", error, true) + L"}\n";
 }
 
 std::vector<BatchRecord> ReadHistory(AdminSystem& system, std::size_t& skipped) {
@@ -661,6 +706,10 @@ int RunAdminCommand(const std::vector<std::wstring>& arguments, AdminSystem& sys
     }
     const std::wstring command = LowerCaseAZ(arguments[0]);
     std::vector<std::wstring> rest(arguments.begin() + 1, arguments.end());
+    if (command == L"--version") {
+        output.out += std::wstring(L"nimbora ") + NIMBORA_VERSION + L"\n";
+        return kExitDone;
+    }
     if (IsHelpWord(command) || command == L"help") {
         output.out += HelpText(rest.empty() ? L"" : LowerCaseAZ(rest[0]));
         return kExitDone;

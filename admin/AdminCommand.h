@@ -44,6 +44,10 @@ struct StatusReport {
 
 StatusReport BuildStatus(AdminSystem& system);
 std::wstring FormatStatusText(const StatusReport& report);
+// The version of the status --json document: every field is always present
+// (null when unknown), states and gates are identifiers, and a failed query
+// of the Service Control Manager is the "error" object (exit code 1).
+inline constexpr int kStatusSchemaVersion = 1;
 std::wstring FormatStatusJson(const StatusReport& report);
 int StatusExitCode(const ServiceQuery& service);
 

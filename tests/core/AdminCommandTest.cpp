@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <map>
+#include <regex>
 #include <sstream>
 
 #include "defrag/BatchHistory.h"
@@ -501,6 +503,70 @@ TEST(AdminPolicy, PolicyValueWinsAndSetRefusesWhatPolicyControls) {
     EXPECT_EQ(Command(system, {L"set", L"MemoryFree", L"30"}, output), kExitDone);
     EXPECT_EQ(Command(system, {L"set", L"DefragExclude", L"x.exe"}, output), kExitDone);
     EXPECT_EQ(system.events, (std::vector<std::wstring>{L"write MemoryFree", L"write DefragExclude"}));
+}
+
+// status --json for scripts: the same fields in every case, null when
+// unknown; identifiers for states and start types; a refused query of the
+// Service Control Manager is an error (exit 1), never "not installed".
+TEST(AdminStatusJson, EveryFieldInEveryCaseAndErrorsAsErrors) {
+    struct Case {
+        const char* what;
+        bool installed;
+        std::uint32_t error;
+        ServiceState state;
+        int exitCode;
+        std::vector<std::wstring> expected;  // fragments of the document
+    };
+    const std::vector<std::wstring> stopped = {L"\"installed\":true", L"\"state\":\"stopped\"", L"\"processId\":null",
+                                               L"\"running\":false", L"\"error\":null}"};
+    const Case cases[] = {
+        {"query refused", false, kErrorAccessDenied, ServiceState::ssStopped, kExitFailed,
+         {L"\"installed\":null", L"\"state\":null", L"\"displayName\":null", L"\"startType\":null",
+          L"\"running\":null", L"\"error\":{\"code\":5,\"message\":\"querying the Service Control Manager failed"}},
+        {"not installed", false, kErrorSuccess, ServiceState::ssStopped, kExitNotInstalled,
+         {L"\"installed\":false", L"\"state\":\"notInstalled\"", L"\"processId\":null", L"\"account\":null",
+          L"\"error\":null}"}},
+        {"stopped", true, kErrorSuccess, ServiceState::ssStopped, kExitNotRunning, stopped},
+        {"starting", true, kErrorSuccess, ServiceState::ssStartPending, kExitNotRunning, {L"\"state\":\"starting\""}},
+        {"stopping", true, kErrorSuccess, ServiceState::ssStopPending, kExitNotRunning, {L"\"state\":\"stopping\""}},
+        {"running", true, kErrorSuccess, ServiceState::ssRunning, kExitDone,
+         {L"\"state\":\"running\"", L"\"processId\":384", L"\"startType\":\"automatic\"", L"\"running\":true"}},
+        {"continuing", true, kErrorSuccess, ServiceState::ssContinuePending, kExitNotRunning,
+         {L"\"state\":\"continuing\""}},
+        {"pausing", true, kErrorSuccess, ServiceState::ssPausePending, kExitNotRunning, {L"\"state\":\"pausing\""}},
+        {"paused", true, kErrorSuccess, ServiceState::ssPaused, kExitNotRunning, {L"\"state\":\"paused\""}},
+    };
+    const wchar_t* const fields[] = {
+        L"{\"schemaVersion\":1,\"service\":{\"installed\":", L",\"state\":", L",\"processId\":",
+        L",\"displayName\":", L",\"startType\":", L",\"account\":", L",\"binaryPath\":", L",\"running\":",
+        L"\"machine\":{\"totalBytes\":", L",\"availableBytes\":", L",\"triggerBytes\":", L",\"triggerPercent\":",
+        L",\"processorLoadPercent\":", L",\"powerLine\":", L",\"uptimeSeconds\":", L"\"settings\":[",
+        L"\"gates\":[", L"{\"gate\":\"fullScreen\",\"verdict\":", L"\"tick\":{\"serviceRunning\":",
+        L",\"lastRunFromHistory\":", L",\"acts\":", L",\"launches\":", L",\"summary\":", L",\"error\":"};
+    for (const Case& c : cases) {
+        FakeSystem system;
+        system.service.installed = c.installed;
+        system.service.error = c.error;
+        system.service.state = c.state;
+        system.service.processId = c.state == ServiceState::ssRunning ? 384 : 0;
+        if (!c.installed) system.service.displayName.clear();
+        CommandOutput output;
+        EXPECT_EQ(Command(system, {L"status", L"--json"}, output), c.exitCode) << c.what;
+        for (const wchar_t* field : fields)
+            EXPECT_NE(output.out.find(field), std::wstring::npos) << c.what << ": no " << std::string(field, field + std::wcslen(field));
+        for (const std::wstring& fragment : c.expected)
+            EXPECT_NE(output.out.find(fragment), std::wstring::npos)
+                << c.what << ": no " << std::string(fragment.begin(), fragment.end()) << " in "
+                << std::string(output.out.begin(), output.out.end());
+    }
+}
+
+TEST(AdminCommandLine, VersionIsOneLineWithThreeNumbers) {
+    FakeSystem system;
+    CommandOutput output;
+    EXPECT_EQ(Command(system, {L"--version"}, output), kExitDone);
+    const std::string text(output.out.begin(), output.out.end());
+    EXPECT_TRUE(std::regex_match(text, std::regex("nimbora [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << text;
 }
 
 TEST(AdminCommandLine, UnknownCommandsAndOptionsAreRefused) {
