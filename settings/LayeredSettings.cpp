@@ -20,10 +20,14 @@ std::optional<RegistryData> FetchDword(HKEY key, const wchar_t* name, std::uint8
     return RegistryData{type, {buffer, size}};
 }
 
+// N.B. the sub-key paths are the tails of NUL-terminated literals: no copy
+// on the tick's path.
+const wchar_t* const kLocalSubKey = SubKeyPath(SettingsKey).data();
+const wchar_t* const kPolicySubKey = SubKeyPath(PolicyKeyPath).data();
+
 UniqueHKey OpenLocal() {
     UniqueHKey key;
-    const std::wstring path(SubKeyPath(SettingsKey));
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS) key.reset();
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLocalSubKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) key.reset();
     return key;
 }
 
@@ -35,8 +39,7 @@ UniqueHKey OpenLocal() {
 HKEY LayeredSettings::PolicyKey() noexcept {
     const ULONGLONG now = GetTickCount64();
     if (!opened_ || now - openedAt_ >= kPolicyKeyReuseMs) {
-        const std::wstring path(SubKeyPath(PolicyKeyPath));
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, policy_.put()) !=
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicySubKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, policy_.put()) !=
             ERROR_SUCCESS)
             policy_.reset();
         opened_ = true;
