@@ -5,6 +5,7 @@
 #include "probes/Rounding.h"
 #include "service/MaintenanceTick.h"
 #include "settings/CaptionTable.h"
+#include "settings/PolicyLayer.h"
 #include "settings/SettingsKeys.h"
 #include "svchost/Exception.h"
 #include "svchost/Messages.h"
@@ -16,21 +17,25 @@ namespace {
 constexpr std::uint64_t kFileTimeUnitsPerSecond = 10000000;
 
 const wchar_t kSettingsPlace[] = L"HKLM\\Software\\Korvex\\Nimbora (32-bit view)";
+const wchar_t kPolicyPlace[] = L"HKLM\\Software\\Policies\\Korvex\\Nimbora";
+
+std::optional<RegistryData> Data(const std::optional<StoredSetting>& stored) {
+    if (!stored) return std::nullopt;
+    return RegistryData{stored->type, stored->bytes};
+}
 
 // The tick's view of the settings, answered from the tool's machine through
-// the same decoders the service's registry reads use.
+// the same layers and decoders the service's registry reads use.
 class StoredTickSettings final : public TickSettings {
 public:
     explicit StoredTickSettings(AdminSystem& system) : system_(system) {}
     std::int32_t ReadInteger(const wchar_t* name, std::int32_t defaultValue) override {
+        const std::optional<StoredSetting> policy = system_.ReadPolicy(name);
         const std::optional<StoredSetting> stored = system_.ReadSetting(name);
-        if (!stored) return defaultValue;
-        return IntegerOrDefault(RegistryData{stored->type, stored->bytes}, defaultValue);
+        return ChooseInteger(Data(policy), Data(stored), defaultValue).value;
     }
     bool ReadBool(const wchar_t* name, bool defaultValue) override {
-        const std::optional<StoredSetting> stored = system_.ReadSetting(name);
-        if (!stored) return defaultValue;
-        return BoolOrDefault(RegistryData{stored->type, stored->bytes}, defaultValue);
+        return ReadInteger(name, defaultValue ? 1 : 0) != 0;
     }
 
 private:
@@ -81,6 +86,32 @@ const wchar_t* StateName(const ServiceQuery& service) {
     return L"unknown";
 }
 
+// Identifiers for scripts (status --json): one word each.
+const wchar_t* StateId(const ServiceQuery& service) {
+    if (!service.installed) return L"notInstalled";
+    switch (service.state) {
+        case ServiceState::ssStopped: return L"stopped";
+        case ServiceState::ssStartPending: return L"starting";
+        case ServiceState::ssStopPending: return L"stopping";
+        case ServiceState::ssRunning: return L"running";
+        case ServiceState::ssContinuePending: return L"continuing";
+        case ServiceState::ssPausePending: return L"pausing";
+        case ServiceState::ssPaused: return L"paused";
+    }
+    return L"unknown";
+}
+
+const wchar_t* StartTypeId(std::uint32_t startType) {
+    switch (startType) {
+        case 0: return L"boot";
+        case 1: return L"system";
+        case 2: return L"automatic";
+        case 3: return L"demand";
+        case 4: return L"disabled";
+    }
+    return L"unknown";
+}
+
 const wchar_t* StartTypeName(std::uint32_t startType) {
     switch (startType) {
         case 0: return L"boot";
@@ -111,6 +142,10 @@ const wchar_t* GateName(TickGate gate) {
         case TickGate::tgPeriod: return L"period";
     }
     return L"";
+}
+
+const wchar_t* GateId(TickGate gate) {
+    return gate == TickGate::tgFullScreen ? L"fullScreen" : GateName(gate);
 }
 
 const wchar_t* GateStateName(GateState state) {
@@ -184,6 +219,7 @@ std::wstring WhatATickWouldDo(const StatusReport& report) {
 }
 
 std::wstring JsonNumber(std::int64_t value) { return DecimalText(value); }
+constexpr wchar_t kNull[] = L"null";
 std::wstring JsonBool(bool value) { return value ? L"true" : L"false"; }
 
 std::wstring Field(const wchar_t* name, const std::wstring& json, bool last = false) {
@@ -210,9 +246,9 @@ std::wstring HelpText(const std::wstring& command) {
         return L"Usage: nimbora status [--json]\n\n"
                L"Shows the service's state, the machine's readings (memory, processor load\n"
                L"over one second, power line, uptime), every setting with its value and where\n"
-               L"it comes from (default, stored, or stored with a wrong type), each gate's\n"
-               L"verdict in the order the service's tick applies them, and what a tick would\n"
-               L"do now. The period gate counts from the companion's newest batch record.\n\n"
+               L"it comes from (policy, stored, default, or stored with a wrong type), each\n"
+               L"gate's verdict in the order the service's tick applies them, and what a tick\n"
+               L"would do now. The period gate counts from the companion's newest batch record.\n\n"
                L"Exit code: 0 the service runs, 3 installed but not running, 4 not installed.\n";
     if (command == L"set" || command == L"reset") {
         std::wstring text =
@@ -222,7 +258,8 @@ std::wstring HelpText(const std::wstring& command) {
             L"registry view the service reads:\n"
             L"  " + std::wstring(kSettingsPlace) + L"\n"
             L"Both need administrator rights. The service reads its settings every second;\n"
-            L"Language is read when the service is installed.\n\nNAME                 VALUE\n";
+            L"Language is read when the service is registered (nimbora service-install).\n\n"
+            L"NAME                 VALUE\n";
         for (const SettingDefinition& d : SettingDefinitions())
             text += L"  " + Padded(d.name, 19) + AcceptedValues(d) + L"\n";
         return text;
@@ -254,9 +291,14 @@ std::wstring HelpText(const std::wstring& command) {
            L"  history [--json]   the companion's last batches, newest first\n"
            L"  start, stop        start or stop the service (administrator rights needed)\n"
            L"  pause, continue    pause or resume maintenance (administrator rights needed)\n"
-           L"  help [COMMAND]     this text, or one command's (also --help)\n\n"
+           L"  service-install    register the service, or update its registration in\n"
+           L"                     place (program, names from Language), and start it\n"
+           L"                     unless it is disabled (administrator rights needed)\n"
+           L"  help [COMMAND]     this text, or one command's (also --help)\n"
+           L"  --version          the tool's version\n\n"
            L"Exit codes: 0 done, 1 failed, 2 bad command line or value, 3 the service is\n"
-           L"not running, 4 the service is not installed, 5 administrator rights needed.\n";
+           L"not running, 4 the service is not installed, 5 administrator rights needed,\n"
+           L"6 the setting is controlled by policy.\n";
 }
 
 bool IsHelpWord(const std::wstring& word) { return word == L"--help" || word == L"-h" || word == L"/?"; }
@@ -295,14 +337,22 @@ int RunSet(const std::wstring& name, const std::wstring& value, AdminSystem& sys
     std::wstring problem;
     const std::optional<EncodedValue> encoded = EncodeSetting(*definition, value, problem);
     if (!encoded) return Refuse(output, problem);
+    if (PolicyApplies(*definition)) {
+        const std::optional<StoredSetting> policy = system.ReadPolicy(definition->name);
+        if (ChooseInteger(Data(policy), std::nullopt, 0).layer == SettingLayer::slPolicy) {
+            output.err += L"nimbora: " + std::wstring(definition->name) + L" is set by policy (" + kPolicyPlace +
+                          L"); the service would not use a stored value.\n";
+            return kExitByPolicy;
+        }
+    }
     const std::uint32_t error = system.WriteSetting(definition->name, encoded->type, encoded->bytes);
     if (error != kErrorSuccess) return WriteFailure(output, error, L"writing " + std::wstring(definition->name));
     const SettingReading now = ClassifySetting(*definition, RegistryData{encoded->type, encoded->bytes}, 0);
     output.out += std::wstring(definition->name) + L" = " + SettingValueText(now) + L" (" +
                   RegistryTypeName(encoded->type) + L")\n";
     if (definition->name == std::wstring_view(kLanguage))
-        output.out += L"The service takes its name and description from it when it is installed:\n"
-                      L"repair the package (msiexec /fa) or install it again to apply it.\n";
+        output.out += L"The service takes its name and description from it when it is registered;\n"
+                      L"apply it now with: nimbora service-install\n";
     return kExitDone;
 }
 
@@ -315,6 +365,30 @@ int RunReset(const std::wstring& name, AdminSystem& system, CommandOutput& outpu
     const std::int64_t total = system.ReadMachine().totalBytes;
     const SettingReading now = ClassifySetting(*definition, std::nullopt, total);
     output.out += std::wstring(definition->name) + L" removed; the default applies: " + SettingValueText(now) + L"\n";
+    return kExitDone;
+}
+
+// Starts the service unless it is disabled or runs already; nothing to do
+// when it is not installed (the rollback of a stop on a removed service).
+int RunServiceStart(AdminSystem& system, CommandOutput& output) {
+    const ServiceQuery service = system.QueryService();
+    if (service.error != kErrorSuccess) return WriteFailure(output, service.error, L"querying the service");
+    if (!service.installed) {
+        output.out += L"Service not installed.\n";
+        return kExitDone;
+    }
+    if (service.startType == kStartDisabled) {
+        output.out += L"Service disabled: left stopped.\n";
+        return kExitDone;
+    }
+    if (service.state == ServiceState::ssRunning) {
+        output.out += L"Service running.\n";
+        return kExitDone;
+    }
+    std::wstring detail;
+    const std::uint32_t error = system.StartServiceAndWait(detail);
+    if (error != kErrorSuccess) return WriteFailure(output, error, L"starting the service (" + detail + L")");
+    output.out += L"Service started.\n";
     return kExitDone;
 }
 
@@ -344,9 +418,33 @@ int RunServiceInstall(const std::vector<std::wstring>& pairs, AdminSystem& syste
         if (error != kErrorSuccess) return WriteFailure(output, error, L"writing " + std::wstring(p.definition->name));
     }
     std::wstring detail;
-    const std::uint32_t error = system.RegisterService(detail);
-    if (error != kErrorSuccess) return WriteFailure(output, error, L"registering the service (" + detail + L")");
-    output.out += L"Service registered and started.\n";
+    // N.B. before the service runs from it: INSTALLDIR may be any folder, and
+    // one under a writable parent would let users replace a LocalSystem program.
+    if (const std::uint32_t error = system.SecureProgramFolder(detail); error != kErrorSuccess)
+        return WriteFailure(output, error, L"securing the program folder (" + detail + L")");
+    const ServiceQuery service = system.QueryService();
+    if (service.error != kErrorSuccess) return WriteFailure(output, service.error, L"querying the service");
+    if (!service.installed) {
+        if (const std::uint32_t error = system.CreateServiceEntry(detail); error != kErrorSuccess)
+            return WriteFailure(output, error, L"registering the service (" + detail + L")");
+        if (const std::uint32_t error = system.SetServiceRecovery(detail); error != kErrorSuccess)
+            return WriteFailure(output, error, L"setting the service's recovery (" + detail + L")");
+        output.out += L"Service registered.\n";
+    } else {
+        // N.B. changed in place, never re-created: the administrator's start
+        // type, recovery actions and permissions survive a repair or upgrade.
+        if (const std::uint32_t error = system.UpdateServiceEntry(detail); error != kErrorSuccess)
+            return WriteFailure(output, error, L"updating the service's registration (" + detail + L")");
+        output.out += L"Service registration updated.\n";
+    }
+    return RunServiceStart(system, output);
+}
+
+int RunServiceStop(AdminSystem& system, CommandOutput& output) {
+    std::wstring detail;
+    const std::uint32_t error = system.StopServiceAndWait(detail);
+    if (error != kErrorSuccess) return WriteFailure(output, error, L"stopping the service (" + detail + L")");
+    output.out += L"Service stopped.\n";
     return kExitDone;
 }
 
@@ -440,11 +538,16 @@ StatusReport BuildStatus(AdminSystem& system) {
     report.service = system.QueryService();
     report.machine = system.ReadMachine();
     const MachineReadings& m = report.machine;
+    // N.B. the policies are read before the copies they point into go.
+    std::vector<std::optional<StoredSetting>> found;
     for (const SettingDefinition& d : SettingDefinitions()) {
-        const std::optional<StoredSetting> stored = system.ReadSetting(d.name);
-        report.settings.push_back(ClassifySetting(
-            d, stored ? std::optional<RegistryData>(RegistryData{stored->type, stored->bytes}) : std::nullopt,
-            m.totalBytes));
+        found.push_back(system.ReadSetting(d.name));
+        found.push_back(PolicyApplies(d) ? system.ReadPolicy(d.name) : std::nullopt);
+    }
+    std::size_t i = 0;
+    for (const SettingDefinition& d : SettingDefinitions()) {
+        report.settings.push_back(ClassifySetting(d, Data(found[i]), m.totalBytes, Data(found[i + 1])));
+        i += 2;
     }
 
     // The period counts from the newest batch the companion recorded since
@@ -498,6 +601,9 @@ std::wstring FormatStatusText(const StatusReport& report) {
     t += L"  Uptime           " + DurationText(SecondsFromTicks(m.tickCount)) + L"\n";
 
     t += L"\nSettings in " + std::wstring(kSettingsPlace) + L"\n";
+    if (std::any_of(report.settings.begin(), report.settings.end(),
+                    [](const SettingReading& r) { return r.source == SettingSource::ssPolicy; }))
+        t += L"  (policy: set in " + std::wstring(kPolicyPlace) + L")\n";
     for (const SettingReading& r : report.settings) {
         std::wstring source = SettingSourceName(r.source);
         if (r.source == SettingSource::ssWrongType)
@@ -522,21 +628,25 @@ std::wstring FormatStatusText(const StatusReport& report) {
 std::wstring FormatStatusJson(const StatusReport& report) {
     const ServiceQuery& s = report.service;
     const MachineReadings& m = report.machine;
-    std::wstring j = L"{";
-    j += JsonString(L"service") + L":{" + Field(L"installed", JsonBool(s.installed)) +
-         Field(L"state", JsonString(StateName(s)));
-    if (s.installed)
-        j += Field(L"processId", JsonNumber(s.processId)) + Field(L"displayName", JsonString(s.displayName)) +
-             Field(L"startType", JsonString(StartTypeName(s.startType))) + Field(L"account", JsonString(s.account)) +
-             Field(L"binaryPath", JsonString(s.binaryPath));
-    j += Field(L"running", JsonBool(s.installed && s.state == ServiceState::ssRunning), true) + L"},";
+    // N.B. a failed query of the Service Control Manager says nothing about the
+    // service: its fields are null and the failure is the "error" object.
+    const bool known = s.installed || s.error == kErrorSuccess;
+    const bool present = s.installed;
+    const auto text = [&](const std::wstring& value) { return present ? JsonString(value) : std::wstring(kNull); };
+    std::wstring j = L"{" + Field(L"schemaVersion", JsonNumber(kStatusSchemaVersion));
+    j += JsonString(L"service") + L":{" + Field(L"installed", known ? JsonBool(s.installed) : kNull) +
+         Field(L"state", known ? JsonString(StateId(s)) : kNull) +
+         Field(L"processId", present && s.processId != 0 ? JsonNumber(s.processId) : kNull) +
+         Field(L"displayName", text(s.displayName)) +
+         Field(L"startType", present ? JsonString(StartTypeId(s.startType)) : kNull) +
+         Field(L"account", text(s.account)) + Field(L"binaryPath", text(s.binaryPath)) +
+         Field(L"running", known ? JsonBool(s.installed && s.state == ServiceState::ssRunning) : kNull, true) + L"},";
 
     j += JsonString(L"machine") + L":{" + Field(L"totalBytes", JsonNumber(m.totalBytes)) +
-         Field(L"availableBytes", JsonNumber(m.availableBytes));
-    if (report.verdict)
-        j += Field(L"triggerBytes", JsonNumber(report.verdict->maintainBytes)) +
-             Field(L"triggerPercent", JsonNumber(Reading(report, kMemoryMaintain).number));
-    j += Field(L"processorLoadPercent", OneDecimal(static_cast<Real>(m.processorLoad))) +
+         Field(L"availableBytes", JsonNumber(m.availableBytes)) +
+         Field(L"triggerBytes", report.verdict ? JsonNumber(report.verdict->maintainBytes) : kNull) +
+         Field(L"triggerPercent", JsonNumber(Reading(report, kMemoryMaintain).number)) +
+         Field(L"processorLoadPercent", OneDecimal(static_cast<Real>(m.processorLoad))) +
          Field(L"powerLine", JsonString(m.acLineStatus == 0 ? L"offline" : m.acLineStatus == 1 ? L"online" : L"unknown")) +
          Field(L"uptimeSeconds", JsonNumber(SecondsFromTicks(m.tickCount)), true) + L"},";
 
@@ -555,7 +665,7 @@ std::wstring FormatStatusJson(const StatusReport& report) {
     if (report.verdict) {
         for (std::size_t i = 0; i < kTickGateCount; ++i) {
             const GateVerdict& g = report.verdict->gates[i];
-            j += (i == 0 ? L"{" : L",{") + Field(L"gate", JsonString(GateName(g.gate))) +
+            j += (i == 0 ? L"{" : L",{") + Field(L"gate", JsonString(GateId(g.gate))) +
                  Field(L"verdict", JsonString(GateStateName(g.state))) +
                  Field(L"detail", JsonString(GateDetail(report, *report.verdict, g.gate)), true) + L"}";
         }
@@ -564,21 +674,30 @@ std::wstring FormatStatusJson(const StatusReport& report) {
 
     j += JsonString(L"tick") + L":{";
     j += Field(L"serviceRunning", JsonBool(s.installed && s.state == ServiceState::ssRunning));
+    j += Field(L"lastRunFromHistory", JsonBool(report.lastRunFromHistory));
+    j += Field(L"acts", report.verdict ? JsonBool(report.verdict->acts) : kNull);
+    std::wstring launches = kNull;
     if (report.verdict) {
-        const TickVerdict& v = *report.verdict;
-        j += Field(L"lastRunFromHistory", JsonBool(report.lastRunFromHistory));
-        j += Field(L"acts", JsonBool(v.acts));
-        j += JsonString(L"launches") + L":[";
-        if (v.acts) {
-            std::int64_t remaining = v.freeMegabytes;
-            const std::int64_t count = LaunchCount(v.freeMegabytes);
+        launches = L"[";
+        if (report.verdict->acts) {
+            std::int64_t remaining = report.verdict->freeMegabytes;
+            const std::int64_t count = LaunchCount(report.verdict->freeMegabytes);
             for (std::int64_t i = 0; i < count; ++i, remaining -= kMegabytesPerLaunch)
-                j += (i == 0 ? L"" : L",") + LaunchParameter(remaining);
+                launches += (i == 0 ? L"" : L",") + LaunchParameter(remaining);
         }
-        j += L"],";
+        launches += L"]";
     }
-    j += Field(L"summary", JsonString(WhatATickWouldDo(report)), true) + L"}}\n";
-    return j;
+    j += Field(L"launches", launches);
+    j += Field(L"summary", JsonString(WhatATickWouldDo(report)), true) + L"},";
+
+    std::wstring error = kNull;
+    if (!known)
+        error = L"{" + Field(L"code", JsonNumber(s.error)) +
+                Field(L"message", JsonString(L"querying the Service Control Manager failed with system error " +
+                                             DecimalText(s.error)),
+                      true) +
+                L"}";
+    return j + Field(L"error", error, true) + L"}\n";
 }
 
 std::vector<BatchRecord> ReadHistory(AdminSystem& system, std::size_t& skipped) {
@@ -643,6 +762,10 @@ int RunAdminCommand(const std::vector<std::wstring>& arguments, AdminSystem& sys
     }
     const std::wstring command = LowerCaseAZ(arguments[0]);
     std::vector<std::wstring> rest(arguments.begin() + 1, arguments.end());
+    if (command == L"--version") {
+        output.out += std::wstring(L"nimbora ") + NIMBORA_VERSION + L"\n";
+        return kExitDone;
+    }
     if (IsHelpWord(command) || command == L"help") {
         output.out += HelpText(rest.empty() ? L"" : LowerCaseAZ(rest[0]));
         return kExitDone;
@@ -672,9 +795,10 @@ int RunAdminCommand(const std::vector<std::wstring>& arguments, AdminSystem& sys
         return RunControl(*control, system, output);
     }
     if (command == L"service-install") return RunServiceInstall(rest, system, output);
-    if (command == L"service-remove") {
-        if (!rest.empty()) return Refuse(output, L"service-remove takes no arguments.");
-        return RunServiceRemove(system, output);
+    if (command == L"service-remove" || command == L"service-stop" || command == L"service-start") {
+        if (!rest.empty()) return Refuse(output, command + L" takes no arguments.");
+        if (command == L"service-stop") return RunServiceStop(system, output);
+        return command == L"service-start" ? RunServiceStart(system, output) : RunServiceRemove(system, output);
     }
     return Refuse(output, L"unknown command \"" + arguments[0] + L"\"; see nimbora --help.");
 }

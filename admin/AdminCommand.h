@@ -22,6 +22,7 @@ inline constexpr int kExitUsage = 2;           // bad command line, unknown name
 inline constexpr int kExitNotRunning = 3;      // status: installed but not running
 inline constexpr int kExitNotInstalled = 4;    // status, start, stop, pause, continue: not installed
 inline constexpr int kExitNeedsAdmin = 5;      // the registry refused access
+inline constexpr int kExitByPolicy = 6;        // set: the setting is controlled by policy
 
 struct CommandOutput {
     std::wstring out;  // standard output
@@ -43,6 +44,10 @@ struct StatusReport {
 
 StatusReport BuildStatus(AdminSystem& system);
 std::wstring FormatStatusText(const StatusReport& report);
+// The version of the status --json document: every field is always present
+// (null when unknown), states and gates are identifiers, and a failed query
+// of the Service Control Manager is the "error" object (exit code 1).
+inline constexpr int kStatusSchemaVersion = 1;
 std::wstring FormatStatusJson(const StatusReport& report);
 int StatusExitCode(const ServiceQuery& service);
 

@@ -2,14 +2,18 @@
 
 #include <windows.h>
 #include <tlhelp32.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <string_view>
 
 #include "defrag/BatchHistory.h"
+#include "defrag/DefragHandles.h"
 #include "defrag/DefragProgram.h"
 #include "probes/CPU.h"
 #include "probes/RAM.h"
 #include "service/MaintenanceTick.h"
+#include "settings/Captions.h"
 #include "settings/RegistryValue.h"
 #include "settings/SettingsKeys.h"
 #include "svchost/Messages.h"
@@ -29,6 +33,13 @@ static_assert(std::wstring_view(kDefragExclude) == L"DefragExclude" &&
 constexpr wchar_t kServiceName[] = L"Nimbora";
 constexpr wchar_t kServiceProgram[] = L"NimboraService.exe";
 constexpr DWORD kControlTimeoutMs = 30000;
+constexpr DWORD kRestartDelayMs = 60000;
+constexpr DWORD kFailureCountResetSeconds = 86400;
+// The program folder: full control for LocalSystem and the Administrators,
+// read and execute (FILE_GENERIC_READ | FILE_GENERIC_EXECUTE) for Users, each
+// inherited by files and subfolders; protected from the parent's entries.
+constexpr wchar_t kProgramFolderAccess[] = L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
+
 
 std::wstring SettingsSubKey() { return std::wstring(SubKeyPath(SettingsKey)); }
 
@@ -91,17 +102,70 @@ void WaitForProgramsOf(const std::wstring& folder, ULONGLONG deadline) {
     }
 }
 
+// Sends a stop unless the service is stopped, and waits until it is.
+std::uint32_t StopAndWait(SC_HANDLE service, std::wstring& detail) {
+    SERVICE_STATUS status{};
+    if (!QueryServiceStatus(service, &status) || status.dwCurrentState == SERVICE_STOPPED) return ERROR_SUCCESS;
+    if (!ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_SERVICE_NOT_ACTIVE && error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
+            detail = L"stopping the service";
+            return error;
+        }
+    }
+    if (!WaitForState(service, SERVICE_STOPPED)) {
+        detail = L"the service did not stop";
+        return ERROR_SERVICE_REQUEST_TIMEOUT;
+    }
+    return ERROR_SUCCESS;
+}
+
+std::wstring QuotedWhenSpaced(const std::wstring& path) {
+    return path.find(L' ') == std::wstring::npos ? path : L"\"" + path + L"\"";
+}
+
+// The text a child wrote to `pipe` until it closed its end, as UTF-8 or,
+// failing that, as the ANSI code page.
+std::wstring ReadAll(HANDLE pipe) {
+    std::string bytes;
+    char chunk[512];
+    DWORD read = 0;
+    while (ReadFile(pipe, chunk, sizeof chunk, &read, nullptr) && read > 0) bytes.append(chunk, read);
+    if (bytes.empty() || bytes.size() > 65536) return {};
+    for (const UINT codePage : {static_cast<UINT>(CP_UTF8), static_cast<UINT>(CP_ACP)}) {
+        const DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+        const int length = MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+        if (length <= 0) continue;
+        std::wstring text(static_cast<std::size_t>(length), L'\0');
+        MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), text.data(), length);
+        while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+        return text;
+    }
+    return {};
+}
+
 // Runs the product beside this program with `switches` and waits for it: its
-// exit code, or the error that kept it from running.
+// exit code, or the error that kept it from running. Its standard error is
+// read and, when it failed, becomes part of `detail`: the installer that runs
+// this tool shows no program's output.
 std::uint32_t RunProduct(const std::wstring& switches, std::wstring& detail) {
     const std::wstring program = FolderOf(ExecutablePath()) + kServiceProgram;
     std::wstring commandLine = L"\"" + program + L"\" " + switches;
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    UniqueHandleObject errorRead;
+    UniqueHandleObject errorWrite;
+    if (!CreatePipe(errorRead.put(), errorWrite.put(), &inheritable, 0) ||
+        !SetHandleInformation(errorRead.get(), HANDLE_FLAG_INHERIT, 0)) {
+        const DWORD error = GetLastError();
+        detail = L"cannot create a pipe for " + program;
+        return error;
+    }
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdError = errorWrite.get();
     PROCESS_INFORMATION info{};
     if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                         &info)) {
@@ -111,11 +175,36 @@ std::uint32_t RunProduct(const std::wstring& switches, std::wstring& detail) {
     }
     const UniqueHandleObject process(info.hProcess);
     const UniqueHandleObject thread(info.hThread);
+    // N.B. our copy of the write end goes first: the reading ends when the
+    // child's copy closes, at its exit.
+    errorWrite.reset();
+    const std::wstring errorText = ReadAll(errorRead.get());
     WaitForSingleObject(process.get(), INFINITE);
     DWORD exitCode = 1;
     if (!GetExitCodeProcess(process.get(), &exitCode)) return GetLastError();
-    if (exitCode != 0) detail = std::wstring(kServiceProgram) + L" " + switches + L" ended with code " + DecimalText(exitCode);
+    if (exitCode != 0) {
+        detail = std::wstring(kServiceProgram) + L" " + switches + L" ended with code " + DecimalText(exitCode);
+        if (!errorText.empty()) detail += L": " + errorText;
+    }
     return exitCode;
+}
+
+// The named value under `key`: its type and bytes; nothing when it is missing.
+std::optional<StoredSetting> ReadValue(HKEY key, const std::wstring& name) {
+    for (;;) {
+        DWORD type = REG_NONE;
+        DWORD size = 0;
+        if (RegQueryValueExW(key, name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
+            return std::nullopt;
+        StoredSetting stored;
+        stored.bytes.resize(size);
+        const LSTATUS status = RegQueryValueExW(key, name.c_str(), nullptr, &type, stored.bytes.data(), &size);
+        if (status == ERROR_MORE_DATA) continue;  // it grew in between
+        if (status != ERROR_SUCCESS) return std::nullopt;
+        stored.type = type;
+        stored.bytes.resize(size);
+        return stored;
+    }
 }
 
 }  // namespace
@@ -123,20 +212,17 @@ std::uint32_t RunProduct(const std::wstring& switches, std::wstring& detail) {
 std::optional<StoredSetting> AdminPlatform::ReadSetting(const std::wstring& name) {
     UniqueHKey key;
     if (OpenSettings(KEY_QUERY_VALUE, key) != ERROR_SUCCESS) return std::nullopt;
-    for (;;) {
-        DWORD type = REG_NONE;
-        DWORD size = 0;
-        if (RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
-            return std::nullopt;
-        StoredSetting stored;
-        stored.bytes.resize(size);
-        const LSTATUS status = RegQueryValueExW(key.get(), name.c_str(), nullptr, &type, stored.bytes.data(), &size);
-        if (status == ERROR_MORE_DATA) continue;  // it grew in between
-        if (status != ERROR_SUCCESS) return std::nullopt;
-        stored.type = type;
-        stored.bytes.resize(size);
-        return stored;
-    }
+    return ReadValue(key.get(), name);
+}
+
+std::optional<StoredSetting> AdminPlatform::ReadPolicy(const std::wstring& name) {
+    UniqueHKey key;
+    const std::wstring path(SubKeyPath(PolicyKeyPath));
+    // N.B. the 64-bit view, as the service reads it (Group Policy writes there).
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) !=
+        ERROR_SUCCESS)
+        return std::nullopt;
+    return ReadValue(key.get(), name);
 }
 
 std::uint32_t AdminPlatform::WriteSetting(const std::wstring& name, std::uint32_t type,
@@ -234,22 +320,137 @@ MachineReadings AdminPlatform::ReadMachine() {
     return m;
 }
 
-std::uint32_t AdminPlatform::RegisterService(std::wstring& detail) {
-    if (const std::uint32_t error = UnregisterService(detail); error != ERROR_SUCCESS) return error;
-    if (const std::uint32_t error = RunProduct(L"/install /silent /unattended", detail); error != ERROR_SUCCESS)
-        return error;
+std::uint32_t AdminPlatform::SecureProgramFolder(std::wstring& detail) {
+    std::wstring folder = FolderOf(ExecutablePath());
+    if (folder.size() > 3 && folder.back() == L'\\') folder.pop_back();
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kProgramFolderAccess, SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
+        detail = L"building the access list";
+        return GetLastError();
+    }
+    const UniqueLocal owned(descriptor);
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted)) {
+        detail = L"reading the access list";
+        return GetLastError();
+    }
+    // N.B. protected: nothing inherited from the parent stays, so a folder
+    // under D:\Apps gets no Authenticated Users: Modify from there. The
+    // system applies the inheritable entries to the files already inside.
+    const DWORD status =
+        SetNamedSecurityInfoW(folder.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, dacl, nullptr);
+    if (status != ERROR_SUCCESS) detail = L"setting the access list of " + folder;
+    return status;
+}
+
+std::uint32_t AdminPlatform::CreateServiceEntry(std::wstring& detail) {
+    return RunProduct(L"/install /silent /unattended", detail);
+}
+
+std::uint32_t AdminPlatform::UpdateServiceEntry(std::wstring& detail) {
+    const std::wstring program = FolderOf(ExecutablePath()) + kServiceProgram;
+    std::wstring language = kDefaultLanguage;
+    if (const std::optional<StoredSetting> stored = ReadSetting(kLanguage)) {
+        const std::optional<std::wstring> text = DecodeText(RegistryData{stored->type, stored->bytes});
+        if (text && !text->empty()) language = *text;
+    }
+    // As the product's /install names it: an empty caption leaves the name.
+    std::wstring displayName = CaptionOfProgram(program, language, kServiceName, L"DisplayName").value_or(L"");
+    if (displayName.empty()) displayName = kServiceName;
+    std::wstring description = CaptionOfProgram(program, language, kServiceName, L"Description").value_or(L"");
+    const std::wstring path = QuotedWhenSpaced(program);
+
+    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const UniqueServiceHandle service(
+        manager ? OpenServiceW(manager.get(), kServiceName, SERVICE_CHANGE_CONFIG) : nullptr);
+    if (!service) {
+        detail = L"opening the service";
+        return GetLastError();
+    }
+    if (!ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, path.c_str(),
+                              nullptr, nullptr, nullptr, nullptr, nullptr, displayName.c_str())) {
+        detail = L"changing the program and display name";
+        return GetLastError();
+    }
+    SERVICE_DESCRIPTIONW text{description.data()};
+    if (!ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &text)) {
+        detail = L"changing the description";
+        return GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t AdminPlatform::SetServiceRecovery(std::wstring& detail) {
+    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    // N.B. a restart among the actions needs SERVICE_START on the handle.
+    const UniqueServiceHandle service(
+        manager ? OpenServiceW(manager.get(), kServiceName, SERVICE_CHANGE_CONFIG | SERVICE_START) : nullptr);
+    if (!service) {
+        detail = L"opening the service";
+        return GetLastError();
+    }
+    SC_ACTION actions[3] = {{SC_ACTION_RESTART, kRestartDelayMs},
+                            {SC_ACTION_RESTART, kRestartDelayMs},
+                            {SC_ACTION_RESTART, kRestartDelayMs}};
+    SERVICE_FAILURE_ACTIONSW failure{};
+    failure.dwResetPeriod = kFailureCountResetSeconds;
+    failure.cActions = 3;
+    failure.lpsaActions = actions;
+    if (!ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure)) {
+        detail = L"setting the recovery actions";
+        return GetLastError();
+    }
+    // Also when the service reports itself stopped with an error code, not
+    // only when its process ends without a word. N.B. a manager that does not
+    // know this level (Wine's) answers ERROR_INVALID_LEVEL: the actions above
+    // still apply to a crash.
+    SERVICE_FAILURE_ACTIONS_FLAG flag{TRUE};
+    if (!ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag) &&
+        GetLastError() != ERROR_INVALID_LEVEL) {
+        detail = L"applying the recovery actions to errors the service reports";
+        return GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t AdminPlatform::StartServiceAndWait(std::wstring& detail) {
     const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     const UniqueServiceHandle service(
         manager ? OpenServiceW(manager.get(), kServiceName, SERVICE_START | SERVICE_QUERY_STATUS) : nullptr);
-    if (!service || !StartServiceW(service.get(), 0, nullptr)) {
-        const DWORD error = GetLastError();
+    if (!service) {
+        detail = L"opening the service";
+        return GetLastError();
+    }
+    if (!StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
         detail = L"starting the service";
-        return error;
+        return GetLastError();
     }
     if (!WaitForState(service.get(), SERVICE_RUNNING)) {
         detail = L"the service did not reach the running state";
         return ERROR_SERVICE_REQUEST_TIMEOUT;
     }
+    return ERROR_SUCCESS;
+}
+
+std::uint32_t AdminPlatform::StopServiceAndWait(std::wstring& detail) {
+    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        detail = L"opening the Service Control Manager";
+        return GetLastError();
+    }
+    const UniqueServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS));
+    if (!service) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_SERVICE_DOES_NOT_EXIST) return ERROR_SUCCESS;
+        detail = L"opening the service";
+        return error;
+    }
+    if (const std::uint32_t error = StopAndWait(service.get(), detail); error != ERROR_SUCCESS) return error;
+    WaitForProgramsOf(FolderOf(ExecutablePath()), GetTickCount64() + kControlTimeoutMs);
     return ERROR_SUCCESS;
 }
 
@@ -268,21 +469,7 @@ std::uint32_t AdminPlatform::UnregisterService(std::wstring& detail) {
             detail = L"opening the service";
             return error;
         }
-        SERVICE_STATUS status{};
-        if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState != SERVICE_STOPPED) {
-            if (!::ControlService(service.get(), SERVICE_CONTROL_STOP, &status) &&
-                GetLastError() != ERROR_SERVICE_NOT_ACTIVE) {
-                const DWORD error = GetLastError();
-                if (error != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
-                    detail = L"stopping the service";
-                    return error;
-                }
-            }
-            if (!WaitForState(service.get(), SERVICE_STOPPED)) {
-                detail = L"the service did not stop";
-                return ERROR_SERVICE_REQUEST_TIMEOUT;
-            }
-        }
+        if (const std::uint32_t error = StopAndWait(service.get(), detail); error != ERROR_SUCCESS) return error;
         if (!DeleteService(service.get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE) {
             const DWORD error = GetLastError();
             detail = L"removing the service";

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "settings/CaptionTable.h"
+#include "settings/PolicyLayer.h"
 #include "settings/SettingsKeys.h"
 #include "svchost/Messages.h"
 
@@ -74,12 +75,17 @@ const wchar_t* SettingSourceName(SettingSource source) {
         case SettingSource::ssDefault: return L"default";
         case SettingSource::ssStored: return L"stored";
         case SettingSource::ssWrongType: return L"wrong type";
+        case SettingSource::ssPolicy: return L"policy";
     }
     return L"default";
 }
 
+bool PolicyApplies(const SettingDefinition& definition) {
+    return definition.integerField != nullptr || definition.switchField != nullptr;
+}
+
 SettingReading ClassifySetting(const SettingDefinition& definition, const std::optional<RegistryData>& stored,
-                               std::int64_t totalBytes) {
+                               std::int64_t totalBytes, const std::optional<RegistryData>& policy) {
     SettingReading r;
     r.definition = &definition;
     if (stored) r.storedType = stored->type;
@@ -98,6 +104,14 @@ SettingReading ClassifySetting(const SettingDefinition& definition, const std::o
     const TickSettingValues defaults = TickDefaults(totalBytes);
     if (definition.integerField != nullptr) r.number = defaults.*definition.integerField;
     if (definition.switchField != nullptr) r.number = (defaults.*definition.switchField) ? 1 : 0;
+    if (PolicyApplies(definition)) {
+        const LayeredInteger layered = ChooseInteger(policy, std::nullopt, r.number);
+        if (layered.layer == SettingLayer::slPolicy) {
+            r.source = SettingSource::ssPolicy;
+            r.number = layered.value;
+            return r;
+        }
+    }
     if (!stored) return r;
     const std::optional<std::int32_t> number = DecodeInteger(*stored);
     if (!number) {

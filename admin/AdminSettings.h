@@ -48,9 +48,14 @@ enum class SettingSource {
     ssDefault,    // missing (or, for text, empty): the default applies
     ssStored,     // stored with the right type
     ssWrongType,  // stored with another type: the readers use the default
+    ssPolicy,     // set by policy (the policy key, with the right type): overrides the stored value
 };
 
-const wchar_t* SettingSourceName(SettingSource source);  // "default", "stored", "wrong type"
+const wchar_t* SettingSourceName(SettingSource source);  // "default", "stored", "wrong type", "policy"
+
+// Whether the service takes the setting from the policy key first: the
+// tick's settings (the companion and the installation read none there).
+bool PolicyApplies(const SettingDefinition& definition);
 
 // One setting as the service would use it now.
 struct SettingReading {
@@ -62,9 +67,10 @@ struct SettingReading {
 };
 
 // Classifies what the registry holds for `definition` (nothing when the value
-// is missing); `totalBytes` chooses the tick's defaults.
+// is missing) under the settings key and, where policy applies, under the
+// policy key; `totalBytes` chooses the tick's defaults.
 SettingReading ClassifySetting(const SettingDefinition& definition, const std::optional<RegistryData>& stored,
-                               std::int64_t totalBytes);
+                               std::int64_t totalBytes, const std::optional<RegistryData>& policy = std::nullopt);
 
 // The value in use as text: "30", "1 (on)", "english", "(empty)".
 std::wstring SettingValueText(const SettingReading& reading);

@@ -28,6 +28,8 @@ enum class ServiceState : std::uint32_t {
     ssPaused = 7,
 };
 
+inline constexpr std::uint32_t kStartDisabled = 4;
+
 struct ServiceQuery {
     bool installed = false;
     std::uint32_t error = kErrorSuccess;  // a failed query other than "not installed"
@@ -36,7 +38,7 @@ struct ServiceQuery {
     std::wstring displayName;
     std::wstring binaryPath;
     std::wstring account;
-    std::uint32_t startType = 0;  // 2 automatic, 3 on demand, 4 disabled
+    std::uint32_t startType = 0;  // 2 automatic, 3 on demand, 4 disabled (kStartDisabled)
 };
 
 struct MachineReadings {
@@ -62,6 +64,8 @@ public:
     virtual ~AdminSystem() = default;
     // The named value under the settings key; nothing when it is missing.
     virtual std::optional<StoredSetting> ReadSetting(const std::wstring& name) = 0;
+    // The named value under the policy key (64-bit view); nothing when missing.
+    virtual std::optional<StoredSetting> ReadPolicy(const std::wstring& name) = 0;
     // Win32 error codes; kErrorSuccess when done.
     virtual std::uint32_t WriteSetting(const std::wstring& name, std::uint32_t type,
                                        const std::vector<std::uint8_t>& bytes) = 0;
@@ -71,10 +75,26 @@ public:
     virtual ServiceQuery QueryService() = 0;
     // Takes about a second: the processor load is measured over one.
     virtual MachineReadings ReadMachine() = 0;
-    // Registers the service as the product's /install does and starts it;
-    // removes a registration that is in the way first. Win32 error code, with
-    // `detail` saying what failed.
-    virtual std::uint32_t RegisterService(std::wstring& detail) = 0;
+    // The installer's steps. Each returns a Win32 error code, with `detail`
+    // saying what failed.
+    // Gives the folder of the programs a protected access list: full control
+    // for LocalSystem and the Administrators, read and execute for Users,
+    // inherited by its files, whatever the folder it was installed under.
+    virtual std::uint32_t SecureProgramFolder(std::wstring& detail) = 0;
+    // Registers the service through the product's own /install.
+    virtual std::uint32_t CreateServiceEntry(std::wstring& detail) = 0;
+    // Points the registered service at the product beside this tool and
+    // names it from the Language setting's caption table; its start type,
+    // account, recovery actions and permissions stay as they are.
+    virtual std::uint32_t UpdateServiceEntry(std::wstring& detail) = 0;
+    // Recovery: restart a minute after each failure, the count of failures
+    // reset after a day.
+    virtual std::uint32_t SetServiceRecovery(std::wstring& detail) = 0;
+    // Starts the service and waits until it runs.
+    virtual std::uint32_t StartServiceAndWait(std::wstring& detail) = 0;
+    // Stops the service and waits until it and the programs it started from
+    // its folder have ended; success when it is not installed or not running.
+    virtual std::uint32_t StopServiceAndWait(std::wstring& detail) = 0;
     // Stops and removes the service; success when it is not installed.
     virtual std::uint32_t UnregisterService(std::wstring& detail) = 0;
     // Asks the service to start, stop, pause or continue and waits until it

@@ -8,14 +8,12 @@
 
 namespace nimbora {
 
-TickPlatform::TickPlatform(HWND owner) : owner_(owner), settingsKey_(SettingsKey) {}
-
 std::int32_t TickPlatform::ReadInteger(const wchar_t* name, std::int32_t defaultValue) {
-    return RegReadInteger(HKEY_LOCAL_MACHINE, settingsKey_, name, defaultValue);
+    return settings_.ReadInteger(name, defaultValue);
 }
 
 bool TickPlatform::ReadBool(const wchar_t* name, bool defaultValue) {
-    return RegReadBool(HKEY_LOCAL_MACHINE, settingsKey_, name, defaultValue);
+    return settings_.ReadBool(name, defaultValue);
 }
 
 std::int64_t TickPlatform::TotalPhysicalMemory() { return GetTotalPhysicalMemory(); }

@@ -7,13 +7,14 @@
 
 #include "probes/CPU.h"
 #include "service/MaintenanceTick.h"
+#include "settings/LayeredSettings.h"
 
 namespace nimbora {
 
 class TickPlatform final : public TickSettings, public TickMachine, public ProgramLauncher {
 public:
     // `owner` is the window that owns the launched programs.
-    explicit TickPlatform(HWND owner);
+    explicit TickPlatform(HWND owner) noexcept : owner_(owner) {}
 
     std::int32_t ReadInteger(const wchar_t* name, std::int32_t defaultValue) override;
     bool ReadBool(const wchar_t* name, bool defaultValue) override;
@@ -29,10 +30,8 @@ public:
 
 private:
     HWND owner_;
-    // N.B. made once: the settings store takes the key as a string, which
-    // every one of a tick's ten reads would otherwise build anew.
-    const std::wstring settingsKey_;
     ProcessorSampler sampler_;  // the process's one processor sampler
+    LayeredSettings settings_;  // policy, then the settings key, then the default
 };
 
 }  // namespace nimbora

@@ -8,6 +8,7 @@
 #include "settings/CaptionTable.h"
 #include "settings/CustomRegistry.h"
 #include "settings/SettingsKeys.h"
+#include "svchost/UniqueHandle.h"
 
 namespace nimbora {
 namespace {
@@ -26,10 +27,9 @@ std::wstring DecodeAnsi(TableBytes bytes) {
     return text;
 }
 
-// The bytes of the named RCDATA resource of the executable; nothing when the
-// executable has no such resource. Resources of a loaded image need no release.
-std::optional<TableBytes> FindTable(const std::wstring& name) {
-    const HMODULE self = GetModuleHandleW(nullptr);
+// The bytes of the named RCDATA resource of `self`; nothing when it has no
+// such resource. Resources of a loaded image need no release.
+std::optional<TableBytes> FindTable(HMODULE self, const std::wstring& name) {
     // N.B. FindResourceW compares string names without regard to case.
     const HRSRC info = FindResourceW(self, name.c_str(), RT_RCDATA);
     if (info == nullptr) return std::nullopt;
@@ -48,12 +48,25 @@ void GetCaption(const std::wstring& owner, const std::wstring& item, std::wstrin
     try {
         const std::wstring language =
             LowerCaseAZ(RegReadString(HKEY_LOCAL_MACHINE, SettingsKey, kLanguage, kDefaultLanguage));
-        const std::optional<TableBytes> table = FindTable(language);
+        const std::optional<TableBytes> table = FindTable(GetModuleHandleW(nullptr), language);
         if (!table) return;
         std::optional<std::wstring> found = FindCaptionInTable(*table, owner, item, DecodeAnsi);
         if (found) text = std::move(*found);
     } catch (...) {
         // No failure reaches the caller; `text` keeps what it held.
+    }
+}
+
+std::optional<std::wstring> CaptionOfProgram(const std::wstring& programPath, const std::wstring& language,
+                                             const std::wstring& owner, const std::wstring& item) noexcept {
+    try {
+        const UniqueModule program(LoadLibraryExW(programPath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+        if (!program) return std::nullopt;
+        const std::optional<TableBytes> table = FindTable(program.get(), LowerCaseAZ(language));
+        if (!table) return std::nullopt;
+        return FindCaptionInTable(*table, owner, item, DecodeAnsi);
+    } catch (...) {
+        return std::nullopt;
     }
 }
 

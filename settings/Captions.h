@@ -3,6 +3,7 @@
 // RCDATA resource per language, named after the language, chosen by the
 // Language setting.
 
+#include <optional>
 #include <string>
 
 namespace nimbora {
@@ -14,5 +15,12 @@ void GetCaption(const std::wstring& owner, const std::wstring& item, std::wstrin
 
 // The same, giving the empty text when nothing is found.
 std::wstring GetCaption(const std::wstring& owner, const std::wstring& item) noexcept;
+
+// The text of `owner`'s `item` in the table named `language` (A to Z
+// without case) that the program at `programPath` carries: how that program
+// names itself when it is installed. Nothing when the program cannot be
+// read, or has no such table or row.
+std::optional<std::wstring> CaptionOfProgram(const std::wstring& programPath, const std::wstring& language,
+                                             const std::wstring& owner, const std::wstring& item) noexcept;
 
 }  // namespace nimbora

@@ -7,6 +7,9 @@
 namespace nimbora {
 
 inline constexpr wchar_t SettingsKey[] = L"\\Software\\Korvex\\Nimbora\\";
+// Group Policy's copy of the settings: a value there overrides the settings
+// key's (read in the 64-bit view, where Group Policy writes).
+inline constexpr wchar_t PolicyKeyPath[] = L"\\Software\\Policies\\Korvex\\Nimbora\\";
 inline constexpr wchar_t ServiceKey[] = L"\\SYSTEM\\CurrentControlSet\\Services\\Nimbora\\";
 
 // Values under SettingsKey, in the order the maintenance tick reads them.

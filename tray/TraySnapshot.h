@@ -16,14 +16,17 @@ namespace nimbora {
 class TraySnapshot final : public AdminSystem {
 public:
     std::map<std::wstring, StoredSetting> settings;
+    std::map<std::wstring, StoredSetting> policies;  // values Group Policy sets
     std::vector<std::pair<std::wstring, std::wstring>> batchValues;
     ServiceQuery service;
     MachineReadings machine;
 
-    // Reads every setting of the table and the batch values from `source`.
+    // Reads every setting of the table, its policy value and the batch
+    // values from `source`.
     void ReadSettingsFrom(AdminSystem& source);
 
     std::optional<StoredSetting> ReadSetting(const std::wstring& name) override;
+    std::optional<StoredSetting> ReadPolicy(const std::wstring& name) override;
     std::vector<std::pair<std::wstring, std::wstring>> ReadBatchValues() override { return batchValues; }
     ServiceQuery QueryService() override { return service; }
     MachineReadings ReadMachine() override { return machine; }
@@ -31,7 +34,12 @@ public:
         return kErrorAccessDenied;
     }
     std::uint32_t DeleteSetting(const std::wstring&) override { return kErrorAccessDenied; }
-    std::uint32_t RegisterService(std::wstring&) override { return kErrorAccessDenied; }
+    std::uint32_t SecureProgramFolder(std::wstring&) override { return kErrorAccessDenied; }
+    std::uint32_t CreateServiceEntry(std::wstring&) override { return kErrorAccessDenied; }
+    std::uint32_t UpdateServiceEntry(std::wstring&) override { return kErrorAccessDenied; }
+    std::uint32_t SetServiceRecovery(std::wstring&) override { return kErrorAccessDenied; }
+    std::uint32_t StartServiceAndWait(std::wstring&) override { return kErrorAccessDenied; }
+    std::uint32_t StopServiceAndWait(std::wstring&) override { return kErrorAccessDenied; }
     std::uint32_t UnregisterService(std::wstring&) override { return kErrorAccessDenied; }
     std::uint32_t ControlService(ServiceControlAction, std::wstring&) override { return kErrorAccessDenied; }
 };

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <map>
+#include <regex>
 #include <sstream>
 
 #include "defrag/BatchHistory.h"
@@ -36,6 +38,7 @@ std::vector<std::uint8_t> Utf16(const std::wstring& text) {
 class FakeSystem : public AdminSystem {
 public:
     std::map<std::wstring, StoredSetting> registry;
+    std::map<std::wstring, StoredSetting> policies;  // the policy key
     std::vector<std::pair<std::wstring, std::wstring>> batches;
     ServiceQuery service;
     MachineReadings machine;
@@ -75,16 +78,51 @@ public:
         events.push_back(L"delete " + name);
         return registry.erase(name) ? kErrorSuccess : kErrorFileNotFound;
     }
+    std::optional<StoredSetting> ReadPolicy(const std::wstring& name) override {
+        auto it = policies.find(name);
+        if (it == policies.end()) return std::nullopt;
+        return it->second;
+    }
     std::vector<std::pair<std::wstring, std::wstring>> ReadBatchValues() override { return batches; }
     ServiceQuery QueryService() override { return service; }
     MachineReadings ReadMachine() override { return machine; }
-    std::uint32_t RegisterService(std::wstring& detail) override {
-        events.push_back(L"register");
-        if (registerError != kErrorSuccess) detail = L"NimboraService.exe /install ended with code 1073";
-        return registerError;
+    // The installer's steps act on `service` as the Service Control Manager would.
+    std::uint32_t SecureProgramFolder(std::wstring&) override {
+        events.push_back(L"secure");
+        return kErrorSuccess;
+    }
+    std::uint32_t CreateServiceEntry(std::wstring& detail) override {
+        events.push_back(L"create");
+        if (registerError != kErrorSuccess) {
+            detail = L"NimboraService.exe /install ended with code 1073";
+            return registerError;
+        }
+        service.installed = true;
+        service.state = ServiceState::ssStopped;
+        service.startType = 2;
+        return kErrorSuccess;
+    }
+    std::uint32_t UpdateServiceEntry(std::wstring&) override {
+        events.push_back(L"update");
+        return kErrorSuccess;
+    }
+    std::uint32_t SetServiceRecovery(std::wstring&) override {
+        events.push_back(L"recovery");
+        return kErrorSuccess;
+    }
+    std::uint32_t StartServiceAndWait(std::wstring&) override {
+        events.push_back(L"start");
+        service.state = ServiceState::ssRunning;
+        return kErrorSuccess;
+    }
+    std::uint32_t StopServiceAndWait(std::wstring&) override {
+        events.push_back(L"stop");
+        service.state = ServiceState::ssStopped;
+        return kErrorSuccess;
     }
     std::uint32_t UnregisterService(std::wstring&) override {
         events.push_back(L"unregister");
+        service.installed = false;
         return kErrorSuccess;
     }
     std::uint32_t controlError = kErrorSuccess;
@@ -353,24 +391,188 @@ TEST(AdminHistory, UtcTextOfFileTimes) {
 
 TEST(AdminServiceInstall, ChecksEveryValueBeforeWritingThenRegisters) {
     FakeSystem system;
+    system.service.installed = false;
     CommandOutput output;
     EXPECT_EQ(Command(system, {L"service-install", L"MemoryMaintain=25", L"MemoryFree=", L"Language=french"}, output),
               kExitDone);
-    EXPECT_EQ(system.events, (std::vector<std::wstring>{L"write MemoryMaintain", L"write Language", L"register"}));
+    EXPECT_EQ(system.events, (std::vector<std::wstring>{L"write MemoryMaintain", L"write Language", L"secure", L"create",
+                                                        L"recovery", L"start"}));
 
     FakeSystem refused;
     EXPECT_EQ(Command(refused, {L"service-install", L"MemoryMaintain=25", L"Language=klingon"}, output), kExitUsage);
     EXPECT_TRUE(refused.events.empty());
 
     FakeSystem failing;
+    failing.service.installed = false;
     failing.registerError = 1073;
     output = {};
     EXPECT_EQ(Command(failing, {L"service-install"}, output), kExitFailed);
     EXPECT_NE(output.err.find(L"1073"), std::wstring::npos) << output.err;
+    EXPECT_EQ(failing.events, (std::vector<std::wstring>{L"secure", L"create"}));
 
     FakeSystem removing;
     EXPECT_EQ(Command(removing, {L"service-remove"}, output), kExitDone);
     EXPECT_EQ(removing.events, std::vector<std::wstring>{L"unregister"});
+}
+
+// A repair or upgrade finds the service registered: it is changed in place
+// (never re-created, which would lose the administrator's start type,
+// recovery actions and permissions, nor given the installer's recovery
+// actions again), and a disabled service is never started.
+TEST(AdminServiceInstall, RegisteredServiceIsChangedInPlaceAndADisabledOneStaysStopped) {
+    struct Case {
+        const char* what;
+        bool installed;
+        ServiceState state;
+        std::uint32_t startType;
+        std::vector<std::wstring> events;
+    };
+    const Case cases[] = {
+        {"new", false, ServiceState::ssStopped, 2, {L"secure", L"create", L"recovery", L"start"}},
+        {"stopped, automatic", true, ServiceState::ssStopped, 2, {L"secure", L"update", L"start"}},
+        {"stopped, on demand", true, ServiceState::ssStopped, 3, {L"secure", L"update", L"start"}},
+        {"stopped, disabled", true, ServiceState::ssStopped, kStartDisabled, {L"secure", L"update"}},
+        {"running", true, ServiceState::ssRunning, 2, {L"secure", L"update"}},
+    };
+    for (const Case& c : cases) {
+        FakeSystem system;
+        system.service.installed = c.installed;
+        system.service.state = c.state;
+        system.service.startType = c.startType;
+        CommandOutput output;
+        EXPECT_EQ(Command(system, {L"service-install"}, output), kExitDone) << c.what;
+        EXPECT_EQ(system.events, c.events) << c.what;
+    }
+}
+
+// The stop before files are replaced, and its rollback: the start, which
+// leaves a disabled or missing service alone.
+TEST(AdminServiceInstall, StopAndItsRollbackStartRespectADisabledService) {
+    FakeSystem system;
+    CommandOutput output;
+    EXPECT_EQ(Command(system, {L"service-stop"}, output), kExitDone);
+    EXPECT_EQ(Command(system, {L"service-start"}, output), kExitDone);
+    EXPECT_EQ(system.events, (std::vector<std::wstring>{L"stop", L"start"}));
+
+    FakeSystem disabled;
+    disabled.service.state = ServiceState::ssStopped;
+    disabled.service.startType = kStartDisabled;
+    EXPECT_EQ(Command(disabled, {L"service-start"}, output), kExitDone);
+    FakeSystem missing;
+    missing.service.installed = false;
+    EXPECT_EQ(Command(missing, {L"service-start"}, output), kExitDone);
+    EXPECT_TRUE(disabled.events.empty() && missing.events.empty());
+
+    FakeSystem refused;
+    refused.service.installed = false;
+    refused.service.error = kErrorAccessDenied;
+    output = {};
+    EXPECT_EQ(Command(refused, {L"service-install"}, output), kExitNeedsAdmin);
+    EXPECT_EQ(refused.events, std::vector<std::wstring>{L"secure"});
+    EXPECT_EQ(Command(refused, {L"service-start", L"now"}, output), kExitUsage);
+}
+
+// A policy value of the right type overrides the stored one in status, in the
+// tick's verdict and against set; one of another type is no policy; policy
+// reaches only the settings the service reads.
+TEST(AdminPolicy, PolicyValueWinsAndSetRefusesWhatPolicyControls) {
+    FakeSystem system;
+    system.registry[L"MemoryMaintain"] = StoredSetting{4, Dword(5)};
+    system.policies[L"MemoryMaintain"] = StoredSetting{4, Dword(100)};
+    system.registry[L"MemoryFree"] = StoredSetting{4, Dword(7)};
+    system.policies[L"MemoryFree"] = StoredSetting{1, Utf16(L"50")};
+    system.policies[L"DefragExclude"] = StoredSetting{1, Utf16(L"game.exe")};
+    system.policies[L"ProcessorLimit"] = StoredSetting{4, Dword(0)};
+
+    const StatusReport report = BuildStatus(system);
+    std::map<std::wstring, SettingReading> byName;
+    for (const SettingReading& r : report.settings) byName[r.definition->name] = r;
+    EXPECT_EQ(byName[L"MemoryMaintain"].source, SettingSource::ssPolicy);
+    EXPECT_EQ(byName[L"MemoryMaintain"].number, 100);
+    EXPECT_EQ(byName[L"MemoryFree"].source, SettingSource::ssStored);
+    EXPECT_EQ(byName[L"MemoryFree"].number, 7);
+    EXPECT_EQ(byName[L"DefragExclude"].source, SettingSource::ssDefault);
+    EXPECT_EQ(byName[L"ProcessorLimit"].number, 0);
+    // 1 GB available of 8 GB is due only at the policy's 100 %, not the stored 5 %.
+    ASSERT_TRUE(report.verdict.has_value());
+    EXPECT_EQ(report.verdict->State(TickGate::tgMemory), GateState::gsPass);
+    EXPECT_EQ(report.verdict->State(TickGate::tgProcessor), GateState::gsOff);
+
+    const std::wstring json = FormatStatusJson(report);
+    EXPECT_NE(json.find(L"{\"name\":\"MemoryMaintain\",\"value\":100,\"source\":\"policy\"}"), std::wstring::npos)
+        << json;
+    EXPECT_NE(FormatStatusText(report).find(L"HKLM\\Software\\Policies\\Korvex\\Nimbora"), std::wstring::npos);
+
+    CommandOutput output;
+    EXPECT_EQ(Command(system, {L"set", L"MemoryMaintain", L"30"}, output), kExitByPolicy);
+    EXPECT_NE(output.err.find(L"policy"), std::wstring::npos) << output.err;
+    EXPECT_EQ(Command(system, {L"set", L"MemoryFree", L"30"}, output), kExitDone);
+    EXPECT_EQ(Command(system, {L"set", L"DefragExclude", L"x.exe"}, output), kExitDone);
+    EXPECT_EQ(system.events, (std::vector<std::wstring>{L"write MemoryFree", L"write DefragExclude"}));
+}
+
+// status --json for scripts: the same fields in every case, null when
+// unknown; identifiers for states and start types; a refused query of the
+// Service Control Manager is an error (exit 1), never "not installed".
+TEST(AdminStatusJson, EveryFieldInEveryCaseAndErrorsAsErrors) {
+    struct Case {
+        const char* what;
+        bool installed;
+        std::uint32_t error;
+        ServiceState state;
+        int exitCode;
+        std::vector<std::wstring> expected;  // fragments of the document
+    };
+    const std::vector<std::wstring> stopped = {L"\"installed\":true", L"\"state\":\"stopped\"", L"\"processId\":null",
+                                               L"\"running\":false", L"\"error\":null}"};
+    const Case cases[] = {
+        {"query refused", false, kErrorAccessDenied, ServiceState::ssStopped, kExitFailed,
+         {L"\"installed\":null", L"\"state\":null", L"\"displayName\":null", L"\"startType\":null",
+          L"\"running\":null", L"\"error\":{\"code\":5,\"message\":\"querying the Service Control Manager failed"}},
+        {"not installed", false, kErrorSuccess, ServiceState::ssStopped, kExitNotInstalled,
+         {L"\"installed\":false", L"\"state\":\"notInstalled\"", L"\"processId\":null", L"\"account\":null",
+          L"\"error\":null}"}},
+        {"stopped", true, kErrorSuccess, ServiceState::ssStopped, kExitNotRunning, stopped},
+        {"starting", true, kErrorSuccess, ServiceState::ssStartPending, kExitNotRunning, {L"\"state\":\"starting\""}},
+        {"stopping", true, kErrorSuccess, ServiceState::ssStopPending, kExitNotRunning, {L"\"state\":\"stopping\""}},
+        {"running", true, kErrorSuccess, ServiceState::ssRunning, kExitDone,
+         {L"\"state\":\"running\"", L"\"processId\":384", L"\"startType\":\"automatic\"", L"\"running\":true"}},
+        {"continuing", true, kErrorSuccess, ServiceState::ssContinuePending, kExitNotRunning,
+         {L"\"state\":\"continuing\""}},
+        {"pausing", true, kErrorSuccess, ServiceState::ssPausePending, kExitNotRunning, {L"\"state\":\"pausing\""}},
+        {"paused", true, kErrorSuccess, ServiceState::ssPaused, kExitNotRunning, {L"\"state\":\"paused\""}},
+    };
+    const wchar_t* const fields[] = {
+        L"{\"schemaVersion\":1,\"service\":{\"installed\":", L",\"state\":", L",\"processId\":",
+        L",\"displayName\":", L",\"startType\":", L",\"account\":", L",\"binaryPath\":", L",\"running\":",
+        L"\"machine\":{\"totalBytes\":", L",\"availableBytes\":", L",\"triggerBytes\":", L",\"triggerPercent\":",
+        L",\"processorLoadPercent\":", L",\"powerLine\":", L",\"uptimeSeconds\":", L"\"settings\":[",
+        L"\"gates\":[", L"{\"gate\":\"fullScreen\",\"verdict\":", L"\"tick\":{\"serviceRunning\":",
+        L",\"lastRunFromHistory\":", L",\"acts\":", L",\"launches\":", L",\"summary\":", L",\"error\":"};
+    for (const Case& c : cases) {
+        FakeSystem system;
+        system.service.installed = c.installed;
+        system.service.error = c.error;
+        system.service.state = c.state;
+        system.service.processId = c.state == ServiceState::ssRunning ? 384 : 0;
+        if (!c.installed) system.service.displayName.clear();
+        CommandOutput output;
+        EXPECT_EQ(Command(system, {L"status", L"--json"}, output), c.exitCode) << c.what;
+        for (const wchar_t* field : fields)
+            EXPECT_NE(output.out.find(field), std::wstring::npos) << c.what << ": no " << std::string(field, field + std::wcslen(field));
+        for (const std::wstring& fragment : c.expected)
+            EXPECT_NE(output.out.find(fragment), std::wstring::npos)
+                << c.what << ": no " << std::string(fragment.begin(), fragment.end()) << " in "
+                << std::string(output.out.begin(), output.out.end());
+    }
+}
+
+TEST(AdminCommandLine, VersionIsOneLineWithThreeNumbers) {
+    FakeSystem system;
+    CommandOutput output;
+    EXPECT_EQ(Command(system, {L"--version"}, output), kExitDone);
+    const std::string text(output.out.begin(), output.out.end());
+    EXPECT_TRUE(std::regex_match(text, std::regex("nimbora [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << text;
 }
 
 TEST(AdminCommandLine, UnknownCommandsAndOptionsAreRefused) {
