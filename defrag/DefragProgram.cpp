@@ -10,6 +10,7 @@
 #include "defrag/Report.h"
 #include "defrag/TrimMarks.h"
 #include "defrag/WinMemoryActions.h"
+#include "messages/EventIds.h"
 
 namespace nimbora {
 
@@ -57,7 +58,8 @@ int RunDefragProgram(const DefragRun& run, SystemCalls& calls, TEventLogger& log
     const ParsedArgument parsed = ParseArguments(run.arguments);
     if (parsed.kind == ArgumentKind::akNothing) return kExitDone;
     if (parsed.kind != ArgumentKind::akCount) {
-        log.LogMessage(ArgumentEventText(parsed.kind, Joined(run.arguments)));
+        log.LogEntry(kEventBadArgument, EVENTLOG_ERROR_TYPE,
+                     {ArgumentEventText(parsed.kind, Joined(run.arguments)), Joined(run.arguments)});
         return kExitBadArgument;
     }
     RunSummary summary;
@@ -74,7 +76,8 @@ int RunDefragProgram(const DefragRun& run, SystemCalls& calls, TEventLogger& log
     const auto refuse = [&](const std::wstring& why) {
         const DefragSettings settings = store.ReadSettings(0);
         if (store.ClaimRefusalEntry(calls.SystemTimeUtc(), settings.executePeriod))
-            log.LogMessage(Asked(parsed.megabytes) + L"nothing was done, " + why);
+            log.LogEntry(kEventCoordinationRefused, EVENTLOG_ERROR_TYPE,
+                         {Asked(parsed.megabytes) + L"nothing was done, " + why, std::to_wstring(parsed.megabytes)});
         summary.role = "refused";
         return finish(kExitBusy);
     };
@@ -94,7 +97,9 @@ int RunDefragProgram(const DefragRun& run, SystemCalls& calls, TEventLogger& log
     summary.batchId = entered->batchId;
     summary.joined = entered->joined;
     if (entered->readingFailed) {
-        log.LogMessage(Asked(parsed.megabytes) + L"nothing was done, physical memory could not be measured.");
+        log.LogEntry(kEventInternalError, EVENTLOG_ERROR_TYPE,
+                     {Asked(parsed.megabytes) + L"nothing was done, physical memory could not be measured.",
+                      std::to_wstring(parsed.megabytes)});
         summary.role = "unmeasured";
         return finish(kExitInternalError);
     }
@@ -120,8 +125,10 @@ int RunDefragProgram(const DefragRun& run, SystemCalls& calls, TEventLogger& log
     const DefragSettings settings = store.ReadSettings(entered->total);
     if (settings.excludeWrongType) {
         coordinator.Finish();
-        log.LogMessage(Asked(parsed.megabytes) + L"nothing was done, the setting " + kDefragExclude +
-                       L" is not a text (REG_SZ): no process could be known to be excluded.");
+        log.LogEntry(kEventInternalError, EVENTLOG_ERROR_TYPE,
+                     {Asked(parsed.megabytes) + L"nothing was done, the setting " + kDefragExclude +
+                          L" is not a text (REG_SZ): no process could be known to be excluded.",
+                      std::to_wstring(parsed.megabytes)});
         summary.role = "worker";
         coordinator.ReleaseWorker();
         return finish(kExitInternalError);
@@ -155,7 +162,7 @@ int RunDefragProgram(const DefragRun& run, SystemCalls& calls, TEventLogger& log
     }
     store.AddBatchRecord(HistoryRecord(report, startedUtc));
     const BatchEntry entry = BatchEventEntry(report);
-    log.LogMessage(entry.text, EventType(entry.kind));
+    log.LogEntry(entry.eventId, EventType(entry.kind), entry.Strings());
     coordinator.ReleaseWorker();
     summary.report = &report;
     return finish(ExitCodeFor(report.outcome));

@@ -16,6 +16,7 @@
 #include "defrag/ExitCodes.h"
 #include "defrag/ProbeReport.h"
 #include "defrag/WinMemoryActions.h"
+#include "messages/EventIds.h"
 #include "svchost/Exception.h"
 
 namespace {
@@ -47,11 +48,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 #endif
         return RunDefragProgram(run, calls, log);
     } catch (const Exception& e) {
-        log.LogMessage(L"The run ended with an error: " + e.Message());
+        log.LogEntry(kEventInternalError, EVENTLOG_ERROR_TYPE, {L"The run ended with an error: " + e.Message(), L""});
     } catch (const std::bad_alloc&) {
-        log.LogMessage(L"The run ended with an error: out of memory.");
+        log.LogMessage(L"The run ended with an error: out of memory.", EVENTLOG_ERROR_TYPE, 0, kEventInternalError);
     } catch (...) {
-        log.LogMessage(L"The run ended with an unexpected error.");
+        log.LogMessage(L"The run ended with an unexpected error.", EVENTLOG_ERROR_TYPE, 0, kEventInternalError);
     }
     return kExitInternalError;
 }

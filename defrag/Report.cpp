@@ -1,5 +1,6 @@
 #include "defrag/Report.h"
 
+#include "messages/EventIds.h"
 #include "probes/Rounding.h"
 
 namespace nimbora {
@@ -58,27 +59,50 @@ std::wstring TrimSentence(const DefragReport& r) {
 
 }  // namespace
 
+std::vector<std::wstring> BatchEntry::Strings() const {
+    std::vector<std::wstring> strings{text};
+    strings.insert(strings.end(), figures.begin(), figures.end());
+    return strings;
+}
+
 BatchEntry BatchEventEntry(const DefragReport& r) {
     const std::wstring asked = L"asked for up to " + Mb(r.goal.asked);
+    const auto number = [](std::int64_t bytes) { return std::to_wstring(FloorMb(bytes)); };
     switch (r.outcome) {
         case DefragOutcome::ocUnmeasured:
-            return {EntryKind::ekError, L"Asked to free " + Mb(r.goal.asked) +
-                                            L": nothing was done, physical memory could not be measured."};
+            return {EntryKind::ekError,
+                    L"Asked to free " + Mb(r.goal.asked) + L": nothing was done, physical memory could not be measured.",
+                    kEventInternalError,
+                    {number(r.goal.asked)}};
         case DefragOutcome::ocNothingToDo:
-            return {EntryKind::ekInformation, L"Nothing to free (" + asked + L"): available memory is " +
-                                                  Mb(r.start.available) + L", at or above the aim of " + Mb(r.aim) +
-                                                  L" (the trigger level and a margin)."};
+            return {EntryKind::ekInformation,
+                    L"Nothing to free (" + asked + L"): available memory is " + Mb(r.start.available) +
+                        L", at or above the aim of " + Mb(r.aim) + L" (the trigger level and a margin).",
+                    kEventNothingToDo,
+                    {number(r.goal.asked), number(r.start.available), number(r.aim)}};
         case DefragOutcome::ocFullScreen:
             return {EntryKind::ekInformation,
                     L"Nothing was trimmed (" + asked + L"): a full-screen program or a presentation runs in " +
                         Count(r.fullScreenSessions, L"user's session", L"users' sessions") +
-                        L". Available memory is " + Mb(r.start.available) + L"."};
+                        L". Available memory is " + Mb(r.start.available) + L".",
+                    kEventSkippedFullScreen,
+                    {number(r.goal.asked), std::to_wstring(r.fullScreenSessions)}};
         case DefragOutcome::ocGoalMet:
         case DefragOutcome::ocPartial: break;
     }
     const bool met = r.outcome == DefragOutcome::ocGoalMet;
     BatchEntry entry;
     entry.kind = met ? EntryKind::ekInformation : EntryKind::ekWarning;
+    entry.eventId = met ? kEventBatchMet : kEventBatchPartial;
+    entry.figures = {number(r.Rise()),
+                     met ? number(r.needed) : std::to_wstring(CeilMb(r.needed)),
+                     number(r.goal.asked),
+                     std::to_wstring(r.counts.trimmed),
+                     std::to_wstring(r.milliseconds),
+                     number(r.start.available),
+                     number(r.after.available),
+                     number(r.effect.moved),
+                     r.effect.toModified ? number(*r.effect.toModified) : std::wstring(L"unknown")};
     std::wstring& t = entry.text;
     t = L"Freed " + Mb(r.Rise()) + L" of the " + (met ? Mb(r.needed) : MbUp(r.needed)) + L" needed (" + asked + L")";
     if (!met) t += L", only part could be freed: " + std::wstring(StopText(r.stop));

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "defrag/Arguments.h"
 #include "defrag/BatchHistory.h"
@@ -18,6 +19,11 @@ enum class EntryKind { ekInformation, ekWarning, ekError };
 struct BatchEntry {
     EntryKind kind = EntryKind::ekInformation;
     std::wstring text;
+    std::uint32_t eventId = 0;         // messages/EventIds.h
+    std::vector<std::wstring> figures; // the insertion strings after the text, in the documented order
+
+    // The text and the figures: the entry's insertion strings.
+    std::vector<std::wstring> Strings() const;
 };
 
 // Information when the goal was met, nothing was needed or a full-screen

@@ -13,14 +13,18 @@ namespace nimbora {
 // installer's failures).
 inline constexpr std::uint32_t kEventText = 0;
 
-// The companion's outcomes. Insertion strings, in order:
-//   met, partial: freed MB, asked MB, trimmed processes, milliseconds,
-//     available MB before, available MB after, further details (may be empty)
-//   nothing to do: asked MB
-//   skipped for a full-screen program: asked MB, program name, process id
-//   coordination refused: asked MB, reason
-//   bad argument: what is wrong, the argument as given
-//   internal error: asked MB, reason
+// The companion's outcomes. Each renders its first insertion string, the
+// entry's whole text; the further ones carry its figures for collectors, in
+// this order:
+//   met, partial: freed MB, needed MB, asked MB, trimmed processes,
+//     milliseconds, available MB before, available MB after, MB moved out of
+//     working sets, of which MB onto the modified list ("unknown" when not
+//     known)
+//   nothing to do: asked MB, available MB, the aim in MB
+//   skipped for a full-screen program: asked MB, sessions in full screen
+//   coordination refused: asked MB
+//   bad argument: the argument as given
+//   internal error: asked MB (empty when not known)
 inline constexpr std::uint32_t kEventBatchMet = 1001;
 inline constexpr std::uint32_t kEventBatchPartial = 1002;
 inline constexpr std::uint32_t kEventNothingToDo = 1003;

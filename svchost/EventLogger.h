@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace nimbora {
 
@@ -17,6 +18,11 @@ public:
     virtual ~EventLogApi() = default;
     virtual HANDLE Register(const wchar_t* sourceName) = 0;
     virtual void Report(HANDLE source, WORD type, WORD category, DWORD id, const wchar_t* text) = 0;
+    // An entry of several insertion strings; by default only the first, for
+    // a log that keeps one text per entry.
+    virtual void ReportStrings(HANDLE source, WORD type, DWORD id, const std::vector<std::wstring>& strings) {
+        Report(source, type, 0, id, strings.empty() ? L"" : strings.front().c_str());
+    }
     virtual void Deregister(HANDLE source) = 0;
 };
 
@@ -32,6 +38,9 @@ public:
 
     void LogMessage(const std::wstring& message, DWORD eventType = EVENTLOG_ERROR_TYPE, WORD category = 0,
                     DWORD id = 0) noexcept;
+    // An entry with event `id` whose insertion strings are `strings`, the
+    // first being its text.
+    void LogEntry(DWORD id, DWORD eventType, const std::vector<std::wstring>& strings);
     const std::wstring& Name() const noexcept { return name_; }
 
 private:

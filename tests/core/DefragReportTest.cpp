@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "messages/EventIds.h"
+
 namespace nimbora {
 namespace {
 
@@ -88,6 +90,36 @@ TEST(DefragReport, NothingNeededFullScreenAndUnmeasuredEachSayWhy) {
     unmeasured.goal.asked = 300 * MB;
     unmeasured.outcome = DefragOutcome::ocUnmeasured;
     EXPECT_EQ(BatchEventEntry(unmeasured).kind, EntryKind::ekError);
+}
+
+TEST(DefragReport, EachOutcomeHasItsEventIdAndItsFiguresAfterTheText) {
+    DefragReport partial = Worked(DefragOutcome::ocPartial);
+    partial.effect.toModified.reset();
+    DefragReport nothing = Worked(DefragOutcome::ocNothingToDo);
+    nothing.start.available = 3000 * MB;
+    DefragReport fullScreen = Worked(DefragOutcome::ocFullScreen);
+    fullScreen.fullScreenSessions = 2;
+    DefragReport unmeasured = Worked(DefragOutcome::ocUnmeasured);
+    const struct {
+        DefragReport report;
+        std::uint32_t id;
+        std::vector<std::wstring> figures;
+    } cases[] = {
+        {Worked(DefragOutcome::ocGoalMet), 1001, {L"900", L"800", L"4000", L"2", L"400", L"2000", L"2900", L"1000", L"100"}},
+        {partial, 1002, {L"900", L"800", L"4000", L"2", L"400", L"2000", L"2900", L"1000", L"unknown"}},
+        {nothing, 1003, {L"4000", L"3000", L"2800"}},
+        {fullScreen, 1004, {L"4000", L"2"}},
+        {unmeasured, 1007, {L"4000"}},
+    };
+    for (const auto& c : cases) {
+        const BatchEntry e = BatchEventEntry(c.report);
+        EXPECT_EQ(e.eventId, c.id);
+        EXPECT_EQ(e.figures, c.figures) << c.id;
+        ASSERT_FALSE(e.Strings().empty());
+        EXPECT_EQ(e.Strings().front(), e.text) << "the text is the first insertion string, the one rendered";
+    }
+    EXPECT_EQ(kEventBatchMet, 1001u);
+    EXPECT_EQ(kEventInternalError, 1007u);
 }
 
 TEST(DefragReport, HistoryRecordCarriesTheBatchInMegabytes) {
