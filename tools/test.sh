@@ -58,7 +58,7 @@ printf '   %-36s %-20s %s\n' "private bytes over an empty service" "$(footprint 
   "$(footprint win64 'private bytes over baseline' | cut -d' ' -f1-2)"
 echo "-- shipped files"
 for f in build/win32/bin/NimboraService.exe build/win32/bin/NimboraDefrag.exe build/win32/bin/nimbora.exe \
-  build/win32/bin/NimboraTray.exe \
+  build/win32/bin/NimboraTray.exe build/win32/bin/NimboraMessages.dll \
   build/win32/Nimbora-*-x86.msi build/win64/Nimbora-*-x64.msi; do
   if [[ -f "$f" ]]; then
     stat -c '%s %n' "$f" | awk '{ printf "   %-44s %8d bytes (%.1f KiB)\n", $2, $1, $1 / 1024 }'
