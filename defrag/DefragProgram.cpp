@@ -58,8 +58,8 @@ int RunDefragProgram(const DefragRun& run, SystemCalls& calls, TEventLogger& log
     const ParsedArgument parsed = ParseArguments(run.arguments);
     if (parsed.kind == ArgumentKind::akNothing) return kExitDone;
     if (parsed.kind != ArgumentKind::akCount) {
-        log.LogEntry(kEventBadArgument, EVENTLOG_ERROR_TYPE,
-                     {ArgumentEventText(parsed.kind, Joined(run.arguments)), Joined(run.arguments)});
+        log.LogMessage(ArgumentEventText(parsed.kind, Joined(run.arguments)), EVENTLOG_ERROR_TYPE, 0,
+                       kEventBadArgument);
         return kExitBadArgument;
     }
     RunSummary summary;

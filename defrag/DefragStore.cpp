@@ -6,6 +6,8 @@
 #include "defrag/TrimMarks.h"
 #include "service/MaintenanceTick.h"
 #include "service/TickDecision.h"
+#include "settings/PolicyLayer.h"
+#include "settings/SettingsKeys.h"
 #include "svchost/UniqueHandle.h"
 
 namespace nimbora {
@@ -63,22 +65,37 @@ bool WriteString(HKEY key, const wchar_t* name, const std::wstring& text) {
                           static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
-// The service's settings as the service reads them: REG_DWORD only, each with
-// its default otherwise.
+// The service's settings as the service reads them: the policy key first (in
+// the 64-bit view, where Group Policy writes), then the settings key, each
+// value decoded as the service decodes it, the default otherwise.
 class KeySettings final : public TickSettings {
 public:
-    explicit KeySettings(HKEY key) : key_(key) {}
+    explicit KeySettings(HKEY key) : key_(key) {
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, SubKeyPath(PolicyKeyPath).data(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
+                          policy_.put()) != ERROR_SUCCESS)
+            policy_.reset();
+    }
     std::int32_t ReadInteger(const wchar_t* name, std::int32_t defaultValue) override {
-        const std::optional<DWORD> value = ReadDword(key_, name);
-        return value ? static_cast<std::int32_t>(*value) : defaultValue;
+        std::uint8_t policyBuffer[4] = {};
+        std::uint8_t localBuffer[4] = {};
+        return ChooseInteger(Fetch(policy_.get(), name, policyBuffer), Fetch(key_, name, localBuffer), defaultValue)
+            .value;
     }
     bool ReadBool(const wchar_t* name, bool defaultValue) override {
-        const std::optional<DWORD> value = ReadDword(key_, name);
-        return value ? *value != 0 : defaultValue;
+        return ReadInteger(name, defaultValue ? 1 : 0) != 0;
     }
 
 private:
+    // N.B. a value longer than a DWORD is no DWORD: missing, as for the service.
+    static std::optional<RegistryData> Fetch(HKEY key, const wchar_t* name, std::uint8_t (&buffer)[4]) {
+        if (key == nullptr) return std::nullopt;
+        DWORD type = REG_NONE, size = sizeof buffer;
+        if (RegQueryValueExW(key, name, nullptr, &type, buffer, &size) != ERROR_SUCCESS) return std::nullopt;
+        return RegistryData{type, {buffer, size}};
+    }
+
     HKEY key_;
+    UniqueHKey policy_;
 };
 
 }  // namespace

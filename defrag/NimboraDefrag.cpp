@@ -48,7 +48,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
 #endif
         return RunDefragProgram(run, calls, log);
     } catch (const Exception& e) {
-        log.LogEntry(kEventInternalError, EVENTLOG_ERROR_TYPE, {L"The run ended with an error: " + e.Message(), L""});
+        log.LogMessage(L"The run ended with an error: " + e.Message(), EVENTLOG_ERROR_TYPE, 0, kEventInternalError);
     } catch (const std::bad_alloc&) {
         log.LogMessage(L"The run ended with an error: out of memory.", EVENTLOG_ERROR_TYPE, 0, kEventInternalError);
     } catch (...) {

@@ -23,8 +23,8 @@ inline constexpr std::uint32_t kEventText = 0;
 //   nothing to do: asked MB, available MB, the aim in MB
 //   skipped for a full-screen program: asked MB, sessions in full screen
 //   coordination refused: asked MB
-//   bad argument: the argument as given
-//   internal error: asked MB (empty when not known)
+//   bad argument: none (the text quotes the argument)
+//   internal error: asked MB, or none when the run ended on an error
 inline constexpr std::uint32_t kEventBatchMet = 1001;
 inline constexpr std::uint32_t kEventBatchPartial = 1002;
 inline constexpr std::uint32_t kEventNothingToDo = 1003;

@@ -162,16 +162,21 @@ while ((SECONDS < end)); do
   if ((total > logged)); then
     while IFS= read -r line; do
       [[ "$line" =~ ^[0-9a-f]+:([a-z]+):eventlog:ReportEventW\ L\"(.*)\"(\.\.\.)?$ ]] || continue
-      case "${BASH_REMATCH[1]}" in err) level=Error ;; warn) level=Warning ;; *) level=Information ;; esac
-      echo "$(stamp) event ($level): ${BASH_REMATCH[2]//\\n/ }"
+      kind=${BASH_REMATCH[1]} text=${BASH_REMATCH[2]}
+      # N.B. an entry's figures follow its text as strings of their own: a
+      # text is a sentence, a figure a number (or "unknown").
+      [[ "$text" =~ ^[A-Z] ]] || continue
+      case "$kind" in err) level=Error ;; warn) level=Warning ;; *) level=Information ;; esac
+      echo "$(stamp) event ($level): ${text//\\n/ }"
       entries=$((entries + 1))
       # N.B. only the companion writes warnings: the service logs errors alone.
       if [[ "$level" == Warning && -z "$warning_explained" ]]; then
         warning_explained=1
         echo "         (Under Wine every batch ends with a Warning entry, the goal only partly met:"
         echo "         Wine accepts each trim and does nothing with it, so available memory does not"
-        echo "         rise. That is expected here, not a fault; on Windows a batch that frees what"
-        echo "         it was asked for writes an Information entry.)"
+        echo "         rise, and the batch stops after three trims that raised nothing. That is"
+        echo "         expected here, not a fault; on Windows a batch that frees what the pressure"
+        echo "         needs writes an Information entry.)"
       fi
       if [[ -z "$watch_seconds" && $entries == 1 ]]; then
         end=$((SECONDS + after_first_batch))

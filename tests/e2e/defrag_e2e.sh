@@ -47,7 +47,9 @@ fail() {
 figure() { echo "companion: $*" | tee -a "$figures"; }
 win_path() { echo "Z:${1//\//\\}"; }
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
-entries_in() { grep -c 'eventlog:ReportEventW' "$@" 2>/dev/null | awk -F: '{s += $NF} END {print s + 0}'; }
+# Wine traces every insertion string of an entry on a line of its own: an
+# entry's text is a sentence, the figures after it are numbers or "unknown".
+entries_in() { grep -c 'eventlog:ReportEventW L"[A-Z]' "$@" 2>/dev/null | awk -F: '{s += $NF} END {print s + 0}'; }
 field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$2"; }
 
 # argument(s) | expected exit code | expected event entries

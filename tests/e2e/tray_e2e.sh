@@ -107,9 +107,11 @@ echo "apply MemoryFree 25: $(line 2 "$out")"
 [[ "$(line 3 "$out")" == 25 ]] || fail "MemoryFree in the registry: '$(line 3 "$out")'"
 echo "apply MemoryFree 250: $(line 4 "$out")"
 [[ "$(line 4 "$out")" == *"takes a whole number from 0 to 100"* ]] || fail "an out-of-range value was not refused in the window"
-# 25 % of the 8 GiB the readings give; under Wine a trim frees nothing.
+# 25 % of the 8 GiB the readings give. The companion measures the real
+# machine: with its memory above the aim it needs to free nothing, and under
+# Wine a trim frees nothing.
 echo "free memory now: $(line 5 "$out")"
-[[ "$(line 5 "$out")" =~ ^[0-9]{2}:[0-9]{2}:\ freed\ [0-9]+\ MB\ of\ 2048\ MB\ asked\ \((partial|goal\ met)\)\.$ ]] ||
+[[ "$(line 5 "$out")" =~ ^[0-9]{2}:[0-9]{2}:\ freed\ [0-9]+\ MB\ of\ 2048\ MB\ asked\ \((partial|goal\ met|nothing\ needed)\)\.$ ]] ||
   fail "free memory now: '$(line 5 "$out")'"
 [[ "$out" == *FAIL* ]] && fail "driver: $out"
 sleep 1  # one more tick: the chart has two readings

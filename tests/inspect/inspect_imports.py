@@ -29,6 +29,8 @@ OLDEST = "Vista"
 # (the later *_s functions, which Vista's copy added, are not among them).
 TABLE = """
 advapi32.dll AdjustTokenPrivileges XP
+advapi32.dll ChangeServiceConfig2W XP
+advapi32.dll ChangeServiceConfigW XP
 advapi32.dll CloseServiceHandle XP
 advapi32.dll ControlService XP
 advapi32.dll ConvertSidToStringSidW XP
@@ -41,6 +43,7 @@ advapi32.dll DeregisterEventSource 2000
 advapi32.dll DuplicateTokenEx XP
 advapi32.dll EqualSid XP
 advapi32.dll GetLengthSid XP
+advapi32.dll GetSecurityDescriptorDacl XP
 advapi32.dll GetSecurityInfo XP
 advapi32.dll GetTokenInformation XP
 advapi32.dll IsValidSid XP
@@ -66,6 +69,7 @@ advapi32.dll RegQueryInfoKeyW 2000
 advapi32.dll RegQueryValueExW 2000
 advapi32.dll RegSetValueExW 2000
 advapi32.dll ReportEventW 2000
+advapi32.dll SetNamedSecurityInfoW XP
 advapi32.dll SetServiceStatus XP
 advapi32.dll SetTokenInformation XP
 advapi32.dll StartServiceCtrlDispatcherW XP
@@ -151,6 +155,7 @@ kernel32.dll IsDBCSLeadByteEx 2000
 kernel32.dll IsDebuggerPresent XP
 kernel32.dll LeaveCriticalSection XP
 kernel32.dll LoadLibraryA XP
+kernel32.dll LoadLibraryExW XP
 kernel32.dll LoadLibraryW XP
 kernel32.dll LoadResource XP
 kernel32.dll LocalFree XP
