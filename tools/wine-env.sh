@@ -19,7 +19,8 @@ XVFB_PID=""
 wine_env_start() {
   if [[ -z "${DISPLAY:-}" ]]; then
     local n
-    for n in $(seq 90 120); do
+    # N.B. two environments started together search from different numbers.
+    for n in $(seq "${NIMBORA_DISPLAY_FIRST:-90}" 120); do
       [[ -e /tmp/.X11-unix/X$n || -e /tmp/.X$n-lock ]] && continue
       Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
       XVFB_PID=$!

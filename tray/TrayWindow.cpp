@@ -401,6 +401,9 @@ void TrayApp::AddIcon() {
     data.hIcon = icon_.get();
     lstrcpynW(data.szTip, shownTip_.c_str(), ARRAYSIZE(data.szTip));
     iconAdded_ = Shell_NotifyIconW(NIM_ADD, &data) != FALSE;
+    // N.B. a TaskbarCreated broadcast from a shell that kept our icon: the
+    // add is refused, the icon is still there and takes the new face.
+    if (!iconAdded_) iconAdded_ = Shell_NotifyIconW(NIM_MODIFY, &data) != FALSE;
     if (!iconAdded_) return;  // the taskbar is not there yet: the next tick tries again
     data.uVersion = NOTIFYICON_VERSION_4;
     Shell_NotifyIconW(NIM_SETVERSION, &data);

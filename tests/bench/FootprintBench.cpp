@@ -1,6 +1,6 @@
 // Nimbora's running cost beside a service that does nothing: the real
 // NimboraService.exe, installed with its own switch and started, and
-// BaselineService.exe, both watched from this process for a minute. The
+// BaselineService.exe, both watched from this process for 30 seconds. The
 // settings make every tick read all its settings and sample the processor,
 // then stop at the full-screen gate, so nothing is launched. The same run
 // measures the bare platform calls of one tick, the least a tick can cost:
@@ -33,7 +33,7 @@ namespace {
 
 constexpr wchar_t kBaselineName[] = L"NimboraBenchBaseline";
 constexpr wchar_t kStageFolder[] = L"C:\\Nimbora Bench";
-constexpr double kWindowSeconds = 60;
+constexpr double kWindowSeconds = 30;
 constexpr DWORD kWarmUpMs = 3000;
 constexpr int kBareRounds = 100;
 constexpr int kBareIterations = 10;

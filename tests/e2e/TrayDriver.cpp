@@ -6,6 +6,8 @@
 //                                    prints its state
 //   TrayDriver click                 the icon's callback message for a click,
 //                                    once the icon is there
+//   TrayDriver taskbar-created       what Explorer broadcasts when it starts
+//                                    again; then waits for the icon as wait-icon
 //   TrayDriver instances             how many of its windows exist
 //   TrayDriver set NAME VALUE        chooses the setting, types the value,
 //                                    presses Apply, prints the outcome line
@@ -150,6 +152,13 @@ int RunCommand(const std::vector<std::wstring>& a) {
         // What the notification area sends, NOTIFYICON_VERSION_4, for a click.
         SendMessageW(window, kTrayIconMessage, 0, MAKELPARAM(NIN_SELECT, kTrayIconId));
         return (Query(window) & 0x400) != 0 ? 0 : 1;
+    }
+    if (a[0] == L"taskbar-created") {
+        HWND window = TrayWindow();
+        if (window == nullptr) return 1;
+        DWORD_PTR ignored = 0;
+        SendMessageTimeoutW(window, RegisterWindowMessageW(L"TaskbarCreated"), 0, 0, SMTO_ABORTIFHUNG, 5000, &ignored);
+        return WaitIcon(-1, -1);
     }
     if (a[0] == L"instances") {
         int count = 0;
