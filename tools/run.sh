@@ -172,11 +172,12 @@ while ((SECONDS < end)); do
       # N.B. only the companion writes warnings: the service logs errors alone.
       if [[ "$level" == Warning && -z "$warning_explained" ]]; then
         warning_explained=1
-        echo "         (Under Wine every batch ends with a Warning entry, the goal only partly met:"
-        echo "         Wine accepts each trim and does nothing with it, so available memory does not"
-        echo "         rise, and the batch stops after three trims that raised nothing. That is"
-        echo "         expected here, not a fault; on Windows a batch that frees what the pressure"
-        echo "         needs writes an Information entry.)"
+        echo "         (Under Wine every batch ends with a Warning entry, the goal only partly met."
+        echo "         Wine's desktop here shows no window, so the companion cannot tell which"
+        echo "         program is in the foreground and leaves the whole session alone; and where"
+        echo "         it does trim, Wine accepts each trim and does nothing with it, so available"
+        echo "         memory does not rise. That is expected here, not a fault; on Windows a batch"
+        echo "         that frees what the pressure needs writes an Information entry.)"
       fi
       if [[ -z "$watch_seconds" && $entries == 1 ]]; then
         end=$((SECONDS + after_first_batch))
