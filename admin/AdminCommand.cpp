@@ -86,20 +86,9 @@ const wchar_t* StateName(const ServiceQuery& service) {
     return L"unknown";
 }
 
-// Identifiers for scripts (status --json): one word each.
-const wchar_t* StateId(const ServiceQuery& service) {
-    if (!service.installed) return L"notInstalled";
-    switch (service.state) {
-        case ServiceState::ssStopped: return L"stopped";
-        case ServiceState::ssStartPending: return L"starting";
-        case ServiceState::ssStopPending: return L"stopping";
-        case ServiceState::ssRunning: return L"running";
-        case ServiceState::ssContinuePending: return L"continuing";
-        case ServiceState::ssPausePending: return L"pausing";
-        case ServiceState::ssPaused: return L"paused";
-    }
-    return L"unknown";
-}
+// Identifiers for scripts (status --json): one word each, the state names
+// but for the one of two words.
+const wchar_t* StateId(const ServiceQuery& service) { return service.installed ? StateName(service) : L"notInstalled"; }
 
 const wchar_t* StartTypeId(std::uint32_t startType) {
     switch (startType) {

@@ -103,6 +103,21 @@ void WaitForProgramsOf(const std::wstring& folder, ULONGLONG deadline) {
 }
 
 // Sends a stop unless the service is stopped, and waits until it is.
+// The product's service opened with `access`, or the error that refused it
+// (kept before the manager's handle is closed).
+struct OpenedService {
+    UniqueServiceHandle service;
+    DWORD error = ERROR_SUCCESS;
+};
+
+OpenedService OpenProductService(DWORD access) {
+    OpenedService opened;
+    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (manager) opened.service.reset(OpenServiceW(manager.get(), kServiceName, access));
+    if (!opened.service) opened.error = GetLastError();
+    return opened;
+}
+
 std::uint32_t StopAndWait(SC_HANDLE service, std::wstring& detail) {
     SERVICE_STATUS status{};
     if (!QueryServiceStatus(service, &status) || status.dwCurrentState == SERVICE_STOPPED) return ERROR_SUCCESS;
@@ -364,13 +379,12 @@ std::uint32_t AdminPlatform::UpdateServiceEntry(std::wstring& detail) {
     std::wstring description = CaptionOfProgram(program, language, kServiceName, L"Description").value_or(L"");
     const std::wstring path = QuotedWhenSpaced(program);
 
-    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const UniqueServiceHandle service(
-        manager ? OpenServiceW(manager.get(), kServiceName, SERVICE_CHANGE_CONFIG) : nullptr);
-    if (!service) {
+    const OpenedService opened = OpenProductService(SERVICE_CHANGE_CONFIG);
+    if (!opened.service) {
         detail = L"opening the service";
-        return GetLastError();
+        return opened.error;
     }
+    const UniqueServiceHandle& service = opened.service;
     if (!ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, path.c_str(),
                               nullptr, nullptr, nullptr, nullptr, nullptr, displayName.c_str())) {
         detail = L"changing the program and display name";
@@ -385,14 +399,13 @@ std::uint32_t AdminPlatform::UpdateServiceEntry(std::wstring& detail) {
 }
 
 std::uint32_t AdminPlatform::SetServiceRecovery(std::wstring& detail) {
-    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     // N.B. a restart among the actions needs SERVICE_START on the handle.
-    const UniqueServiceHandle service(
-        manager ? OpenServiceW(manager.get(), kServiceName, SERVICE_CHANGE_CONFIG | SERVICE_START) : nullptr);
-    if (!service) {
+    const OpenedService opened = OpenProductService(SERVICE_CHANGE_CONFIG | SERVICE_START);
+    if (!opened.service) {
         detail = L"opening the service";
-        return GetLastError();
+        return opened.error;
     }
+    const UniqueServiceHandle& service = opened.service;
     SC_ACTION actions[3] = {{SC_ACTION_RESTART, kRestartDelayMs},
                             {SC_ACTION_RESTART, kRestartDelayMs},
                             {SC_ACTION_RESTART, kRestartDelayMs}};
@@ -418,13 +431,12 @@ std::uint32_t AdminPlatform::SetServiceRecovery(std::wstring& detail) {
 }
 
 std::uint32_t AdminPlatform::StartServiceAndWait(std::wstring& detail) {
-    const UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    const UniqueServiceHandle service(
-        manager ? OpenServiceW(manager.get(), kServiceName, SERVICE_START | SERVICE_QUERY_STATUS) : nullptr);
-    if (!service) {
+    const OpenedService opened = OpenProductService(SERVICE_START | SERVICE_QUERY_STATUS);
+    if (!opened.service) {
         detail = L"opening the service";
-        return GetLastError();
+        return opened.error;
     }
+    const UniqueServiceHandle& service = opened.service;
     if (!StartServiceW(service.get(), 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
         detail = L"starting the service";
         return GetLastError();
