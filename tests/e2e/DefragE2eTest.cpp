@@ -8,7 +8,6 @@
 // result; how much a batch frees only Windows can show.
 
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <chrono>
 #include <cstdio>
@@ -28,16 +27,7 @@ constexpr wchar_t kSettings32[] = L"Software\\Korvex\\Nimbora";
 
 long long Ms(Clock::duration d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); }
 
-int CompanionsRunning() {
-    const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return -1;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    int count = 0;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry))
-        count += lstrcmpiW(entry.szExeFile, L"NimboraDefrag.exe") == 0;
-    return count;
-}
+int CompanionsRunning() { return ProcessesRunning(L"NimboraDefrag.exe"); }
 
 // The text of every event entry traced since the mark, of any type.
 std::vector<std::string> CompanionEntries(const TraceLog& log) {
