@@ -44,6 +44,14 @@ def imported_dlls(image):
     return names
 
 
+def check_windowed_i386(image, check, system_dlls):
+    """A 32-bit x86 image of the graphical subsystem that imports only `system_dlls`."""
+    check(image.is_32bit, f"PE32 for i386 (machine 0x{image.machine:X})")
+    check(image.subsystem == 2, f"graphical subsystem (subsystem {image.subsystem})")
+    dlls = imported_dlls(image)
+    check(bool(dlls) and set(dlls) <= system_dlls, "imports only system DLLs: " + ", ".join(dlls))
+
+
 def string_table(resources):
     """id -> text of every RT_STRING entry (blocks of 16 counted UTF-16 strings)."""
     texts = {}
@@ -86,10 +94,7 @@ def main(argv):
         if not ok:
             failures.append(what)
 
-    check(image.is_32bit, f"PE32 for i386 (machine 0x{image.machine:X})")
-    check(image.subsystem == 2, f"graphical subsystem (subsystem {image.subsystem})")
-    dlls = imported_dlls(image)
-    check(bool(dlls) and set(dlls) <= SYSTEM_DLLS, "imports only system DLLs: " + ", ".join(dlls))
+    check_windowed_i386(image, check, SYSTEM_DLLS)
 
     resources = image.resources()
     manifests = [r for r in pe.find_resources(resources, RT_MANIFEST) if r.name == 1]

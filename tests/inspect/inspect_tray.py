@@ -23,10 +23,7 @@ def main(argv):
         if not ok:
             failures.append(what)
 
-    check(image.is_32bit, f"PE32 for i386 (machine 0x{image.machine:X})")
-    check(image.subsystem == 2, f"graphical subsystem (subsystem {image.subsystem})")
-    dlls = product.imported_dlls(image)
-    check(bool(dlls) and set(dlls) <= SYSTEM_DLLS, "imports only system DLLs: " + ", ".join(dlls))
+    product.check_windowed_i386(image, check, SYSTEM_DLLS)
     manifests = [r for r in pe.find_resources(image.resources(), product.RT_MANIFEST) if r.name == 1]
     check(len(manifests) == 1, "one application manifest (RT_MANIFEST 1)")
     if manifests:
